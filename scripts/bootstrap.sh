@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, then configures and
+# builds the default preset. Idempotent: quiet and fast when everything is present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
+    libcurl4-openssl-dev libssl-dev libtinyxml2-dev libjsoncpp-dev liburiparser-dev
+    zlib1g-dev libminiupnpc-dev qt6-base-dev libcli11-dev
+    libgtest-dev libgmock-dev libbenchmark-dev fonts-noto-cjk
+    nginx tinyproxy dante-server opentracker vsftpd python3-libtorrent xvfb imagemagick
+    curl aria2 time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "bootstrap: installing ${missing[*]}"
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+preset="${KORUVAN_PRESET:-default}"
+if [ ! -f "build/$preset/build.ninja" ]; then
+    cmake --preset "$preset" >/dev/null
+fi
+cmake --build --preset "$preset"

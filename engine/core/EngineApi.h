@@ -1,0 +1,47 @@
+// The engine's flat call interface. Plain values, fixed-size records and opaque handles go
+// in; signed status codes come out (TaskRecords.h). Every call serialises on the engine
+// call lock and runs task code inside a catch-all: no exception leaves the engine.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/core/TaskRecords.h"
+
+namespace koruvan::engine {
+
+std::int32_t EngineStartup(const char* workFolder) noexcept;
+std::int32_t EngineCleanup() noexcept;
+
+std::int32_t CreateTask(TaskDescriptor* descriptor) noexcept;
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept;
+std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept;
+std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept;
+
+std::int32_t StopTask(TaskHandle handle, bool reset) noexcept;
+std::int32_t StopTasks(const TaskHandle* handles, std::int32_t count, bool reset,
+                       std::int32_t* results) noexcept;
+std::int32_t RestartTask(TaskHandle handle) noexcept;
+
+std::int32_t QueryTask(TaskHandle handle, TaskProgress* progress) noexcept;
+std::int32_t IsTaskComplete(TaskHandle handle, std::int32_t* done) noexcept;
+std::int32_t SetTaskSpeedLimit(TaskHandle handle, std::int32_t which,
+                               std::int32_t kibPerSecond) noexcept;
+std::int32_t SetTaskConnectionLimits(TaskHandle handle, std::int32_t maxWebSources,
+                                     std::int32_t maxPeers) noexcept;
+std::int32_t GetTaskBitfieldSize(TaskHandle handle) noexcept;
+std::int32_t GetTaskBitfield(TaskHandle handle, void* buffer, std::int32_t size) noexcept;
+std::int32_t SetTaskSourceLists(TaskHandle handle, const char* listA, const char* listB) noexcept;
+std::int32_t ClearTaskSourceLists(TaskHandle handle) noexcept;
+
+std::int32_t SetListenPort(std::int32_t port) noexcept;
+std::int32_t EnableP2P(bool on) noexcept;
+void SetBtPeerFlag(std::int32_t value) noexcept;
+
+// Bytes available to the caller on the volume of an absolute path; 0 for a relative path
+// or on failure.
+std::uint64_t GetDiskFreeBytes(const char* path) noexcept;
+// Disk space a target really holds (path, else path + ".kvtmp"); 0 when neither exists,
+// -1 on other errors.
+std::int64_t GetFileAllocatedBytes(const char* path) noexcept;
+
+}  // namespace koruvan::engine

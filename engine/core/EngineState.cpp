@@ -1,0 +1,96 @@
+#include "engine/core/EngineState.h"
+
+#include "engine/core/base/EngineClock.h"
+#include "engine/core/base/KoruvanLog.h"
+#include "platform/Random.h"
+
+namespace koruvan::engine {
+namespace {
+
+// The system's limit on pending outgoing connections. Linux has no such driver limit, so
+// there is nothing to probe: the engine uses its own default.
+int ProbeHalfOpenLimit() noexcept {
+    return -1;
+}
+
+// The engine's UDP server (DHT traffic and the UDP transport) is started here once it
+// exists; without it the transport stays disabled.
+bool StartUdpServer(const std::array<std::uint8_t, 16>& /*nodeId*/) noexcept {
+    return false;
+}
+void StopUdpServerAccepting() noexcept {}
+void StopDhtThread() noexcept {}
+void StopP2PService() noexcept {}
+// Stops and deletes the engine's UDP server and DHT node; false when there was none.
+bool DeleteUdpServer() noexcept {
+    return false;
+}
+bool DeleteDhtNode() noexcept {
+    return false;
+}
+
+}  // namespace
+
+EngineState& Engine() noexcept {
+    static EngineState state;
+    return state;
+}
+
+std::int32_t PendingConnectionLimitFor(int halfOpenLimit) noexcept {
+    const int usable = halfOpenLimit - 2;
+    if (usable <= 0) {
+        return 32;
+    }
+    return usable < 32 ? usable : 32;
+}
+
+// Caller holds TaskRegistryLock.
+void StartFirstTaskServices() {
+    TimeEnsure();
+    EngineState& engine = Engine();
+    if (engine.nodeId[0] == 0) {
+        if (!platform::RandomBytes(engine.nodeId.data(), engine.nodeId.size())) {
+            // No system randomness: the clocks still make the id unlikely to collide.
+            const std::uint64_t seed =
+                (static_cast<std::uint64_t>(Time().WallSeconds()) << 32) ^ Time().TickCount();
+            for (std::size_t i = 0; i < engine.nodeId.size(); ++i) {
+                engine.nodeId[i] = static_cast<std::uint8_t>(seed >> ((i % 8) * 8));
+            }
+        }
+        if (engine.nodeId[0] == 0) {
+            engine.nodeId[0] = 1;
+        }
+    }
+    const bool udp = StartUdpServer(engine.nodeId);
+    engine.transportDisabled.store(!udp);
+    engine.dhtSearch.store(false);
+    engine.reachableFromOutside.store(false);
+    engine.pendingConnectionLimit.store(PendingConnectionLimitFor(ProbeHalfOpenLimit()));
+}
+
+// Caller holds TaskRegistryLock.
+void StopLastTaskServices() {
+    StopP2PService();
+    StopUdpServerAccepting();
+    StopDhtThread();
+    EngineState& engine = Engine();
+    engine.transportDisabled.store(true);
+    engine.dhtSearch.store(false);
+    engine.reachableFromOutside.store(false);
+}
+
+}  // namespace koruvan::engine
+
+namespace koruvan::engine {
+
+void StopEngineServices() {
+    StopDhtThread();
+    if (DeleteUdpServer()) {
+        WriteLog("UDPServer Thread Stopped.. ", 22, 22);
+    }
+    if (DeleteDhtNode()) {
+        WriteLog("Kademlia Thread Stopped.. ", 22, 22);
+    }
+}
+
+}  // namespace koruvan::engine

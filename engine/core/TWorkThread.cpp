@@ -1,0 +1,401 @@
+#include "engine/core/TWorkThread.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/core/EngineState.h"
+#include "engine/core/TaskRegistry.h"
+#include "engine/core/base/EngineClock.h"
+#include "engine/core/base/EngineLocks.h"
+#include "engine/core/base/KoruvanLog.h"
+#include "engine/core/base/LockGuard.h"
+#include "platform/DiskSpace.h"
+#include "platform/File.h"
+#include "platform/Paths.h"
+
+namespace koruvan::engine {
+namespace {
+
+constexpr std::int64_t kMaintenanceSeconds = 15;
+constexpr std::int64_t kDiscoverySeconds = 10;
+constexpr std::uint32_t kGiveUpSeconds = 15;
+constexpr std::int64_t kEvaluationSeconds = 3;
+constexpr std::uint32_t kSaveSeconds = 20;
+constexpr std::int64_t kSyncSeconds = 5;
+constexpr std::int64_t kStallLimitSeconds = 900;
+constexpr std::uint32_t kIdleSeedSleepMs = 200;
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    if (text.size() < n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::int64_t Distance(std::int64_t a, std::int64_t b) {
+    return a > b ? a - b : b - a;
+}
+
+}  // namespace
+
+TWorkThread::TWorkThread() {
+    LockGuard guard(&TaskRegistryLock(), true);
+    if (TaskRegistry::Add(this)) {
+        StartFirstTaskServices();
+    }
+}
+
+TWorkThread::~TWorkThread() {
+    Stop(true);
+    Reset(true, true);
+    if (TaskRegistry::Remove(this)) {
+        StopLastTaskServices();
+    }
+}
+
+int TWorkThread::Run() {
+    try {
+        return Body();
+    } catch (...) {
+        ReleaseHeldLocks();
+        return -1;
+    }
+}
+
+void TWorkThread::ReleaseHeldLocks() {
+    for (QBaseMutex* lock :
+         {static_cast<QBaseMutex*>(&ThreadLock()), static_cast<QBaseMutex*>(&TaskRegistryLock())}) {
+        while (lock->Unlock()) {
+            SleepMs(20);
+        }
+    }
+}
+
+int TWorkThread::Body() {
+    work_.stateCode = 0;
+    LoadStateFile(stateFilePath_);
+    if (!Prepare()) {
+        // Nothing to fetch, but what preparing found (an unusable torrent) is reported.
+        work_.phase = kPhaseIdle;
+        Publish(true, true);
+        return 0;
+    }
+    work_.phase = kPhaseRunning;
+    lastProgressTime_ = static_cast<std::uint64_t>(EngineTime());
+    lastSaveSeconds_ = EngineSeconds();
+    MainLoop();
+
+    if (!finished_) {
+        CompletionCheck(0);
+    }
+    ReleaseSourceEntries(!TorrentBlob().data.empty());
+    const bool finished = finished_;
+    const bool gaveUp = gaveUp_;
+    const bool timedOut = timedOut_;
+    Reset(false, false);
+    if (!finished) {
+        SaveStateFile(stateFilePath_);
+    } else {
+        DeleteStateFile(stateFilePath_);
+    }
+    {
+        LockGuard guard(&ThreadLock(), true);
+        work_.phase = kPhaseIdle;
+        if (!finished) {
+            if (gaveUp) {
+                work_.stateCode = kStateGaveUp;
+            } else if (timedOut) {
+                work_.stateCode = kStateSizeTimeout;
+            }
+        }
+        Publish(true, false);
+    }
+    Reset(false, false);
+    return 0;
+}
+
+bool TWorkThread::Prepare() {
+    const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
+    if (allocated >= 0) {
+        work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
+    }
+    if (!IsHttpTask() && !key_.empty()) {
+        work_.phase = kPhaseIdle;
+        if (StartsWithNoCase(key_, "file://")) {
+            std::string data;
+            if (platform::ReadWholeFile(key_.substr(7), data) && data.size() > 2 &&
+                (data[0] == 'd' || data[0] == 'D')) {
+                SetTorrentBlob(std::move(data));
+            } else {
+                work_.stateCode = kStateTorrentUnusable;
+                RequestStop(nullptr);
+            }
+        }
+        BuildPieceLayer();
+        if (options_.metainfoOnly && HasMetainfo()) {
+            Publish(false, true);
+            return false;
+        }
+        work_.phase = kPhaseRunning;
+    }
+    return IsHttpTask() || HasMetainfo() || !sources_.empty();
+}
+
+void TWorkThread::MainLoop() {
+    while (!CheckStop()) {
+        if (CompletionCheck(TaskClock())) {
+            char line[kEngineTextSize + 64];
+            std::snprintf(line, sizeof line, "TID : %5lu] [%s is Download Complete",
+                          static_cast<unsigned long>(RunningThreadId()), targetFile_.c_str());
+            WriteLog(line, 23, 23);
+            break;
+        }
+        const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
+        if (allocated > 0) {
+            work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
+        }
+        const std::int64_t now = Step();
+        if (CheckStop()) {
+            break;
+        }
+        if (Distance(now, last15_) >= kMaintenanceSeconds) {
+            SourceMaintenance();
+            last15_ = now;
+        }
+        if (ShouldLeaveLoop(now) || CheckStop()) {
+            break;
+        }
+        EveryRoundUpkeep();
+        if (newMetainfo_) {
+            newMetainfo_ = false;
+            BuildPieceLayer();
+        }
+        if (Distance(now, last10_) >= kDiscoverySeconds) {
+            last10_ = now;
+            // Local peer discovery runs here once the P2P service exists.
+        }
+    }
+}
+
+bool TWorkThread::ShouldLeaveLoop(std::int64_t now) {
+    const std::uint32_t running = SecondsSinceStart();
+    if (!SizeKnown() && running > static_cast<std::uint32_t>(options_.metadataTimeoutSeconds)) {
+        timedOut_ = true;
+        return true;
+    }
+    if (CompletionCheck(now)) {
+        return true;
+    }
+    if (work_.currentRate == 0 && running > kGiveUpSeconds && (IsHttpTask() || !HasMetainfo()) &&
+        candidates_.empty()) {
+        gaveUp_ = true;
+        ReleaseSourceEntries(!TorrentBlob().data.empty());
+        return true;
+    }
+    return false;
+}
+
+void TWorkThread::EveryRoundUpkeep() {
+    // The DHT search and the shared buffer pools are driven from here once they exist; every
+    // fourth round the bitfield and peer table are marked for publishing.
+    if (++upkeepRounds_ % 4 == 0) {
+        publishPending_ = true;
+    }
+}
+
+bool TWorkThread::CompletionCheck(std::int64_t t) {
+    const std::int64_t clock = t != 0 ? t : (TaskClock() != 0 ? TaskClock() : Time().WallSeconds());
+    const bool done = work_.AllPiecesDone();
+    if (!done) {
+        completionTime_ = 0;
+        return false;
+    }
+    if (completionTime_ == 0) {
+        completionTime_ = static_cast<std::uint64_t>(clock);
+        if (work_.phase != kPhaseFinishing) {
+            FlushAndCloseFiles(true);
+        }
+        if (work_.AllPiecesDone()) {
+            finished_ = true;
+        }
+    }
+    if (t <= 0) {
+        return false;
+    }
+    if (IsHttpTask()) {
+        return work_.bytesDone >= work_.bytesNeeded;
+    }
+    // A seeding time of 0 hours ends the task at once rather than never.
+    const std::int64_t seeded = t - static_cast<std::int64_t>(completionTime_);
+    return options_.seedHours <= 0 || seeded / 3600 >= options_.seedHours;
+}
+
+std::int64_t TWorkThread::Step() {
+    // Queued reads of target data are served first, then one transfer round.
+    TransferRound();
+    if (work_.AllPiecesDone()) {
+        // Nothing left to fetch and no peer but trackers: no need to spin fast.
+        SleepMs(kIdleSeedSleepMs);
+    }
+    if (publishPending_) {
+        LockGuard guard(&ThreadLock(), false);
+        if (guard.TryLock()) {
+            Publish(true, false);
+            Refresh();
+            publishPending_ = false;
+        }
+    }
+    const std::int64_t now = TaskClock() != 0 ? TaskClock() : Time().WallSeconds();
+    if (forceEvaluation_ || now - lastEvaluation_ > kEvaluationSeconds || now < lastEvaluation_) {
+        EvaluatePeers(now);
+    }
+    SleepMs(RoundSleepMs());
+    return now;
+}
+
+void TWorkThread::EvaluatePeers(std::int64_t now) {
+    lastEvaluation_ = now;
+    forceEvaluation_ = false;
+    // Rates over the last three seconds are the sum of the connected peers' windows.
+    taskDownloadRate_ = 0;
+    taskUploadRate_ = 0;
+}
+
+void TWorkThread::PerSecondMaintenance() {
+    publishPending_ = true;
+    if (SizeKnown()) {
+        const std::uint32_t seconds = EngineSeconds();
+        if (seconds - lastSaveSeconds_ > kSaveSeconds || saveRequested_) {
+            lastSaveSeconds_ = seconds;
+            saveRequested_ = false;
+            CompletionCheck(0);
+            if (finished_) {
+                DeleteStateFile(stateFilePath_);
+            } else {
+                SaveStateFile(stateFilePath_);
+            }
+        }
+        if (TaskClock() - lastSync_ > kSyncSeconds) {
+            lastSync_ = TaskClock();
+            Publish(true, false);
+            const bool complete =
+                work_.totalSize > 0 && work_.bytesDone * 10000 / work_.totalSize > 9999;
+            if (!complete &&
+                TaskClock() - static_cast<std::int64_t>(lastProgressTime_) >= kStallLimitSeconds) {
+                RequestStop(nullptr);
+            }
+        }
+    }
+    ConnectionUpkeep();
+}
+
+void TWorkThread::Publish(bool refresh, bool force) {
+    LockGuard guard(&ThreadLock(), false);
+    if (force) {
+        guard.Lock();
+    } else if (!guard.TryLock()) {
+        return;
+    }
+    (void)refresh;  // derived tables (peers, sources, bitfield, files) rebuild when dirty
+    published_ = work_;
+}
+
+void TWorkThread::Reset(bool releasePool, bool dropContent) {
+    (void)releasePool;
+    ResetStatistics();
+    last15_ = 0;
+    last10_ = 0;
+    lastEvaluation_ = 0;
+    lastSync_ = 0;
+    upkeepRounds_ = 0;
+    forceEvaluation_ = false;
+    publishPending_ = false;
+    finished_ = false;
+    gaveUp_ = false;
+    timedOut_ = false;
+    completionTime_ = 0;
+    ResetPeers();
+    ResetPieces(dropContent);
+    if (dropContent) {
+        work_.stateCode = 0;
+    }
+}
+
+// ---- commands ----
+
+std::int32_t TWorkThread::StopDownload() {
+    return Stop(true) ? kOk : kErrTaskFailed;
+}
+
+std::int32_t TWorkThread::StartDownload() {
+    return Start("StartDownload") ? kOk : kErrTaskFailed;
+}
+
+std::int32_t TWorkThread::PauseDownload() {
+    return SetPaused(true) ? kOk : kErrTaskFailed;
+}
+
+std::int32_t TWorkThread::ResumeDownload() {
+    return StartDownload();
+}
+
+std::int32_t TWorkThread::ContinueDownload() {
+    LoadStateFile(stateFilePath_);
+    return Start("ContinueDownload") ? kOk : kErrTaskFailed;
+}
+
+std::int32_t TWorkThread::RestartDownload() {
+    WriteLog("Download Restarted..", 2, 2);
+    if (!Stop(true)) {
+        return kErrTaskFailed;
+    }
+    char finalPath[kEngineTextSize] = {};
+    GetFileText(0, 3, finalPath);
+    if (finalPath[0] != '\0') {
+        const std::string path = finalPath;
+        platform::RemoveFile(path);
+        platform::RemoveFile(path + ".kvtmp");
+        platform::RemoveFile(path + ".kvinfo");
+        platform::RemoveFile(path + ".kvinfodf");
+    }
+    DeleteStateFile(stateFilePath_);
+    ResetInfoRecords();
+    Reset(true, true);
+    return ResumeDownload();
+}
+
+// ---- queries ----
+
+std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
+    std::memset(progress, 0, sizeof *progress);
+    LockGuard guard(&ThreadLock(), true);
+    const TaskInfo& info = published_;
+    const std::size_t n = std::min(info.displayName.size(), kEngineTextSize - 1);
+    std::memcpy(progress->name, info.displayName.data(), n);
+    progress->progress =
+        info.totalSize > 0 ? static_cast<std::int32_t>(info.bytesDone * 10000 / info.totalSize) : 0;
+    progress->stateCode = progress->progress > 9999 ? kStateComplete : info.stateCode;
+    progress->currentRate = info.AllPiecesDone() ? 0 : info.currentRate;
+    progress->remainingTime = info.remainingTime;
+    progress->totalSizeKiB = static_cast<std::uint32_t>(info.totalSize / 1024);
+    progress->httpBytes = info.httpPayload;
+    progress->peerBytes = info.peerPayload;
+    progress->bytesDone = info.bytesDone;
+    return kOk;
+}
+
+bool TWorkThread::IsComplete() {
+    LockGuard guard(&ThreadLock(), true);
+    return published_.totalSize > 0 && published_.bytesDone * 10000 / published_.totalSize > 9999;
+}
+
+}  // namespace koruvan::engine

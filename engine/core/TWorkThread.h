@@ -1,0 +1,70 @@
+// The task object: the last layer over the statistics, pieces, peers and base layers, and
+// the thread that does all of the task's work. Holds the thread body with its main loop
+// and timing rules, the transfer step, publishing, the completion check, and the commands
+// and queries the engine call interface forwards to a task.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/core/TWorkWithTransStatis.h"
+
+namespace koruvan::engine {
+
+class TWorkThread final : public TWorkWithTransStatis {
+  public:
+    // Registers the task; the first task of the process starts the engine-wide services.
+    TWorkThread();
+    // Stops the thread, resets, unregisters; the last task stops the services.
+    ~TWorkThread() override;
+
+    int Run() override;
+
+    // Commands (engine call interface, under EngineApiLock).
+    virtual std::int32_t StopDownload();
+    virtual std::int32_t StartDownload();
+    virtual std::int32_t PauseDownload();
+    virtual std::int32_t RestartDownload();
+    virtual std::int32_t ResumeDownload();
+    // Loads the state file and starts with the label "ContinueDownload".
+    std::int32_t ContinueDownload();
+
+    // Queries (any thread, thread lock).
+    virtual std::int32_t QueryProgress(TaskProgress* progress);
+    virtual bool IsComplete();
+
+    // One transfer step; returns the task clock.
+    virtual std::int64_t Step();
+    // Copies the working record to the published one. Without force it skips when the
+    // thread lock is busy, so the transfer loop never waits for a query.
+    virtual void Publish(bool refresh, bool force);
+    virtual void Reset(bool releasePool, bool dropContent);
+
+    bool GaveUp() const noexcept { return gaveUp_; }
+    bool TimedOut() const noexcept { return timedOut_; }
+
+  protected:
+    void PerSecondMaintenance() override;
+
+  private:
+    int Body();
+    // Reads the task's key and builds the piece layer; false ends the run early.
+    bool Prepare();
+    void MainLoop();
+    // The loop's exit checks after a step; true when the loop must end.
+    bool ShouldLeaveLoop(std::int64_t now);
+    void EveryRoundUpkeep();
+    bool CompletionCheck(std::int64_t t);
+    void EvaluatePeers(std::int64_t now);
+    // After an exception in the body: give back every lock this thread may still hold.
+    void ReleaseHeldLocks();
+
+    std::int64_t last15_ = 0;
+    std::int64_t last10_ = 0;
+    std::int64_t lastEvaluation_ = 0;
+    std::uint32_t lastSaveSeconds_ = 0;
+    std::int64_t lastSync_ = 0;
+    std::uint32_t upkeepRounds_ = 0;
+    bool forceEvaluation_ = false;
+};
+
+}  // namespace koruvan::engine

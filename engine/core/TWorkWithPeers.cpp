@@ -1,0 +1,285 @@
+#include "engine/core/TWorkWithPeers.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "engine/core/base/EngineClock.h"
+#include "engine/core/base/KoruvanLog.h"
+#include "engine/core/base/LockGuard.h"
+
+namespace koruvan::engine {
+namespace {
+
+constexpr std::int32_t kSourcePriority = 29;
+
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) >= 1 && static_cast<unsigned char>(c) <= 32;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::vector<std::string> SplitSourceLines(const char* text) {
+    std::vector<std::string> lines;
+    if (text == nullptr) {
+        return lines;
+    }
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const auto end = rest.find_first_of("\r\n");
+        std::string_view line = rest.substr(0, end);
+        if (end == std::string_view::npos) {
+            rest = {};
+        } else {
+            const std::size_t skip =
+                (rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n') ? 2 : 1;
+            rest = rest.substr(end + skip);
+        }
+        while (!line.empty() && IsBlank(line.front()))
+            line.remove_prefix(1);
+        while (!line.empty() && IsBlank(line.back()))
+            line.remove_suffix(1);
+        lines.emplace_back(line);
+    }
+    return lines;
+}
+
+TWorkWithPeers::~TWorkWithPeers() {
+    ReleaseCandidates();
+}
+
+void TWorkWithPeers::SetSourceEntries(const std::vector<std::string>& lines) {
+    sources_.clear();
+    for (const auto& line : lines) {
+        sources_.push_back({line, kSourceNew});
+    }
+}
+
+void TWorkWithPeers::MarkFirstSourceAsMetainfo() {
+    if (!sources_.empty()) {
+        sources_.front().state = kSourceMetainfoPending;
+    }
+}
+
+void TWorkWithPeers::SetSourceLists(const char* listA, const char* listB) {
+    auto a = SplitSourceLines(listA);
+    auto b = SplitSourceLines(listB);
+    LockGuard guard(&ThreadLock(), true);
+    extraA_ = std::move(a);
+    extraB_ = std::move(b);
+    extraPresent_ = true;
+}
+
+void TWorkWithPeers::ClearSourceLists() {
+    LockGuard guard(&ThreadLock(), true);
+    extraA_.clear();
+    extraB_.clear();
+    extraPresent_ = false;
+}
+
+bool TWorkWithPeers::HasExtraLists() {
+    LockGuard guard(&ThreadLock(), true);
+    return extraPresent_;
+}
+
+std::int32_t TWorkWithPeers::SetConnectionLimits(std::int32_t maxWebSources,
+                                                 std::int32_t maxPeers) {
+    LockGuard guard(&ThreadLock(), true);
+    maxWebConnections_ = maxWebSources;
+    maxBtPeers_ = maxPeers;
+    extraTried_ = false;
+    return 0;
+}
+
+std::int32_t TWorkWithPeers::AddTrackerText(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    LockGuard guard(&ThreadLock(), true);
+    if (!trackerText_.empty()) {
+        trackerText_ += "\r\n";
+    }
+    trackerText_ += text;
+    return 1;
+}
+
+std::int32_t TWorkWithPeers::MaxWebConnections() {
+    LockGuard guard(&ThreadLock(), true);
+    return maxWebConnections_;
+}
+
+std::int32_t TWorkWithPeers::MaxBtPeers() {
+    LockGuard guard(&ThreadLock(), true);
+    return maxBtPeers_;
+}
+
+std::string TWorkWithPeers::TrackerText() {
+    LockGuard guard(&ThreadLock(), true);
+    return trackerText_;
+}
+
+void TWorkWithPeers::SortCandidates() {
+    std::stable_sort(candidates_.begin(), candidates_.end(), CandidateBefore);
+    while (!candidates_.empty() && candidates_.back() == nullptr) {
+        candidates_.pop_back();
+    }
+}
+
+bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updatePeerId) {
+    if (identity == nullptr) {
+        return false;
+    }
+    if (identity->kind == kKindBitTorrent && identity->ip == 0x0100007Fu) {
+        return false;  // 127.0.0.1 in network order
+    }
+    for (TPeerId* existing : candidates_) {
+        if (existing == nullptr) {
+            continue;
+        }
+        if (EqualNoCase(existing->text, identity->text) &&
+            (!(existing->resolved && identity->resolved) || existing->port == identity->port)) {
+            return true;
+        }
+        if (existing->resolved && identity->resolved && existing->ip == identity->ip &&
+            existing->port == identity->port && existing->kind == identity->kind) {
+            if (existing->IsWebSource()) {
+                const auto* a = existing->DetailsIfAny();
+                const auto* b = identity->DetailsIfAny();
+                if (a != nullptr && b != nullptr && EqualNoCase(a->urlPath, b->urlPath)) {
+                    return true;
+                }
+                continue;
+            }
+            if (updatePeerId) {
+                existing->peerId = identity->peerId;
+            }
+            return true;
+        }
+    }
+    TPeerId* copy = identity->Clone();
+    if (copy->kind == kKindBitTorrent) {
+        copy->priority = 19;
+    }
+    auto position = candidates_.begin();
+    if (fromList || copy->IsWebSource()) {
+        // A pseudo-random place among the candidates of the same priority.
+        auto first = std::find_if(candidates_.begin(), candidates_.end(), [&](TPeerId* c) {
+            return c != nullptr && c->priority == copy->priority;
+        });
+        auto last = std::find_if(first, candidates_.end(), [&](TPeerId* c) {
+            return c == nullptr || c->priority != copy->priority;
+        });
+        const auto span = static_cast<std::size_t>(last - first);
+        position = first + static_cast<std::ptrdiff_t>(span == 0 ? 0 : TickCount() % (span + 1));
+    }
+    candidates_.insert(position, copy);
+    SortCandidates();
+    return true;
+}
+
+void TWorkWithPeers::BackOff(const TPeerId* identity, std::int32_t wait) {
+    for (TPeerId* c : candidates_) {
+        if (c != nullptr && c->port == identity->port &&
+            (c->text == identity->text || (c->kind == kKindBitTorrent && c->ip == identity->ip))) {
+            c->backOff += std::max(1, wait);
+        }
+    }
+}
+
+void TWorkWithPeers::RemoveCandidate(const TPeerId* identity) {
+    const std::string text = identity->text;
+    const std::uint32_t ip = identity->ip;
+    const std::uint16_t port = identity->port;
+    const std::int32_t kind = identity->kind;
+    for (TPeerId*& c : candidates_) {
+        if (c != nullptr && c->port == port &&
+            (c->text == text ||
+             (kind == kKindBitTorrent && c->kind == kKindBitTorrent && c->ip == ip))) {
+            c->Release();
+            c = nullptr;
+        }
+    }
+    SortCandidates();
+}
+
+void TWorkWithPeers::SourceMaintenance() {
+    if (!sources_.empty()) {
+        {
+            LockGuard guard(&ThreadLock(), true);
+            if (extraA_.empty()) {
+                for (const auto& entry : sources_) {
+                    extraA_.push_back(entry.text);
+                }
+            }
+        }
+        for (auto& entry : sources_) {
+            if (entry.state == kSourceAdded || entry.state == kSourceMetainfoAdded) {
+                continue;
+            }
+            auto* identity = new TPeerId(entry.text, kSourcePriority);
+            if (identity->Parse()) {
+                if (entry.state == kSourceMetainfoPending) {
+                    identity->Details().metainfoSource = true;
+                }
+                AddCandidate(identity, false, false);
+                if (identity->fatal) {
+                    work_.stateCode = kStateSourceFatal;
+                    publishPending_ = true;
+                }
+            }
+            entry.state =
+                entry.state == kSourceMetainfoPending ? kSourceMetainfoAdded : kSourceAdded;
+            identity->Release();
+        }
+    }
+    for (TPeerId*& c : candidates_) {
+        if (c != nullptr && !c->resolved && !c->Parse()) {
+            c->Release();
+            c = nullptr;
+        }
+    }
+    SortCandidates();
+}
+
+void TWorkWithPeers::ReleaseSourceEntries(bool hasTorrentBlob) {
+    for (auto& entry : sources_) {
+        if (entry.state == kSourceMetainfoAdded && !hasTorrentBlob) {
+            entry.state = kSourceMetainfoPending;
+        } else if (entry.state == kSourceAdded) {
+            entry.state = kSourceNew;
+        }
+    }
+}
+
+void TWorkWithPeers::ConnectionUpkeep() {
+    // Connect passes need peer objects of the source's kind; a task without them has no
+    // party to connect to and keeps its candidates as they are.
+}
+
+void TWorkWithPeers::ReleaseCandidates() {
+    for (TPeerId* c : candidates_) {
+        if (c == nullptr) {
+            continue;
+        }
+        try {
+            c->Release();
+        } catch (...) {
+            WriteLog("ClearPeerId Failed..", 38, 38);
+        }
+    }
+    candidates_.clear();
+}
+
+void TWorkWithPeers::ResetPeers() {
+    ReleaseCandidates();
+    LockGuard guard(&ThreadLock(), true);
+    maxWebConnections_ = 49;
+}
+
+}  // namespace koruvan::engine

@@ -1,0 +1,180 @@
+#include "engine/core/TWorkWithTransStatis.h"
+
+#include <algorithm>
+
+#include "engine/core/EngineState.h"
+#include "engine/core/base/EngineClock.h"
+#include "engine/core/base/EngineLocks.h"
+#include "engine/core/base/LockGuard.h"
+#include "engine/peers/SourceUrl.h"
+
+namespace koruvan::engine {
+namespace {
+
+std::uint64_t g_engineReceived = 0;  // guarded by TaskRegistryLock
+std::uint64_t g_engineSent = 0;      // guarded by TaskRegistryLock
+
+constexpr std::uint32_t kTickMs = 1000;
+constexpr std::uint32_t kFirstRoundSleepMs = 6;
+
+}  // namespace
+
+std::int32_t TWorkWithTransStatis::SetSpeedLimit(std::int32_t which, std::int32_t kib) {
+    LockGuard guard(&ThreadLock(), true);
+    if (which == 1) {
+        options_.downloadLimitKiB = kib;
+    } else if (which == 0) {
+        options_.uploadLimitKiB = kib;
+    } else {
+        return kErrNullDescriptor;
+    }
+    options_.Validate();
+    return kOk;
+}
+
+std::int32_t TWorkWithTransStatis::GetRemainingTime(std::int32_t* seconds) {
+    LockGuard guard(&ThreadLock(), true);
+    if (seconds != nullptr) {
+        *seconds = published_.remainingTime;
+    }
+    return 0;
+}
+
+// Both rate queries fill their output and answer -107, as callers of this interface expect.
+std::int32_t TWorkWithTransStatis::GetAverageRate(std::int32_t* bytesPerSecond) {
+    LockGuard guard(&ThreadLock(), true);
+    if (bytesPerSecond != nullptr) {
+        *bytesPerSecond = published_.averageDownloadRate;
+    }
+    return kErrTaskFailed;
+}
+
+std::int32_t TWorkWithTransStatis::GetCurrentRate(std::int32_t* bytesPerSecond) {
+    LockGuard guard(&ThreadLock(), true);
+    if (bytesPerSecond != nullptr) {
+        *bytesPerSecond = published_.currentRate;
+    }
+    return kErrTaskFailed;
+}
+
+void TWorkWithTransStatis::AddUploaded(std::int32_t bytes) noexcept {
+    work_.totalUploaded += static_cast<std::uint64_t>(std::max(bytes, 0));
+    sentThisSecond_ += bytes;
+}
+
+void TWorkWithTransStatis::AddPayload(std::int32_t bytes, std::int32_t peerKind) noexcept {
+    payloadThisSecond_ += bytes;
+    const auto amount = static_cast<std::uint64_t>(std::max(bytes, 0));
+    if (peerKind == kKindHttp) {
+        work_.httpPayload += amount;
+    } else if (peerKind == kKindBitTorrent) {
+        work_.peerPayload += amount;
+    }
+}
+
+std::int32_t TWorkWithTransStatis::RemainingDownloadBudget() const noexcept {
+    return std::max(downloadBudget_ - receivedThisSecond_, 0);
+}
+
+std::int32_t TWorkWithTransStatis::RemainingUploadBudget() const noexcept {
+    return std::max(uploadBudget_ - sentThisSecond_, 0);
+}
+
+std::uint64_t TWorkWithTransStatis::EngineBytesReceived() {
+    LockGuard guard(&TaskRegistryLock(), true);
+    return g_engineReceived;
+}
+
+std::uint64_t TWorkWithTransStatis::EngineBytesSent() {
+    LockGuard guard(&TaskRegistryLock(), true);
+    return g_engineSent;
+}
+
+void TWorkWithTransStatis::ComputeBudgets() {
+    TaskOptions options = Options();
+    downloadBudget_ = SecondBudget(options.downloadLimitKiB);
+    uploadBudget_ = SecondBudget(options.uploadLimitKiB);
+}
+
+std::uint32_t TWorkWithTransStatis::RoundSleepMs() const noexcept {
+    return roundDelay_ == 0 ? kFirstRoundSleepMs : static_cast<std::uint32_t>(roundDelay_ + 1);
+}
+
+void TWorkWithTransStatis::TransferRound() {
+    const std::uint32_t now = TickCount();
+    if (!tickStarted_) {
+        tickStarted_ = true;
+        lastTickMs_ = now;
+        ComputeBudgets();
+    } else if (now - lastTickMs_ >= kTickMs) {
+        lastTickMs_ = now;
+        StatisticsTick();
+        PerSecondMaintenance();
+        fullRoundPending_ = true;
+    }
+    ++roundCounter_;
+    // Peer download and upload steps run here, paced by the two periods: every peer on a
+    // full round, only fast peers in between.
+    fullRoundPending_ = false;
+}
+
+void TWorkWithTransStatis::StatisticsTick() {
+    const bool downloading = !work_.AllPiecesDone();
+    const std::int32_t r = downloading ? receivedThisSecond_ : payloadThisSecond_;
+    work_.currentRate = downloading ? SmoothedRate(work_.currentRate, payloadThisSecond_) : 0;
+    {
+        LockGuard guard(&TaskRegistryLock(), true);
+        g_engineSent += static_cast<std::uint64_t>(std::max(sentThisSecond_, 0));
+        g_engineReceived += static_cast<std::uint64_t>(std::max(r, 0));
+    }
+    work_.totalDownloaded += static_cast<std::uint64_t>(std::max(r, 0));
+    work_.totalUploaded += static_cast<std::uint64_t>(std::max(sentThisSecond_, 0));
+
+    const Pacing pacing = PacingFor(downloading ? receivedThisSecond_ : sentThisSecond_);
+    roundDelay_ = pacing.roundDelay;
+    downloadPeriod_ = pacing.downloadPeriod;
+    uploadPeriod_ = pacing.uploadPeriod;
+
+    taskClock_ = EngineTime();
+    const std::uint32_t elapsed = std::max<std::uint32_t>(1, EngineSeconds() - StartTime());
+    if (downloading) {
+        work_.averageDownloadRate = static_cast<std::int32_t>(work_.totalDownloaded / elapsed);
+    }
+    work_.averageUploadRate = static_cast<std::int32_t>(work_.totalUploaded / elapsed);
+    work_.remainingTime =
+        (completionTime_ == 0 || downloading)
+            ? RemainingSeconds(work_.pieceLength, work_.pieceCount - work_.piecesDone,
+                               taskDownloadRate_)
+            : 0;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        options_.maxPeers = static_cast<std::int32_t>(
+            std::max<std::int64_t>((taskDownloadRate_ + taskUploadRate_) / 4096 + 8, 52));
+    }
+    uploadSlots_ = UploadSlotsFor(taskUploadRate_, Engine().reachableFromOutside.load());
+
+    receivedThisSecond_ = 0;
+    sentThisSecond_ = 0;
+    payloadThisSecond_ = 0;
+    ComputeBudgets();
+}
+
+void TWorkWithTransStatis::ResetStatistics() {
+    receivedThisSecond_ = 0;
+    sentThisSecond_ = 0;
+    payloadThisSecond_ = 0;
+    downloadBudget_ = kMinimumBudget;
+    uploadBudget_ = kMinimumBudget;
+    taskDownloadRate_ = 0;
+    taskUploadRate_ = 0;
+    roundDelay_ = 0;
+    downloadPeriod_ = 5;
+    uploadPeriod_ = 15;
+    roundCounter_ = 0;
+    fullRoundPending_ = true;
+    uploadSlots_ = 6;
+    tickStarted_ = false;
+    taskClock_ = 0;
+}
+
+}  // namespace koruvan::engine

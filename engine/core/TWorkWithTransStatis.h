@@ -1,0 +1,69 @@
+// Fourth task layer: per-second counters, budgets from the speed limits, the pacing of the
+// transfer round, rates, totals and the remaining-time estimate.
+//
+// Locking: the counters belong to the task thread; the limits live in TaskOptions under the
+// thread lock; engine-wide totals are updated under TaskRegistryLock.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/core/TWorkWithPieces.h"
+#include "engine/core/TransferPacing.h"
+
+namespace koruvan::engine {
+
+class TWorkWithTransStatis : public TWorkWithPieces {
+  public:
+    TWorkWithTransStatis() = default;
+    ~TWorkWithTransStatis() override = default;
+
+    virtual std::int32_t SetSpeedLimit(std::int32_t which, std::int32_t kibPerSecond);
+    virtual std::int32_t GetRemainingTime(std::int32_t* seconds);
+    virtual std::int32_t GetAverageRate(std::int32_t* bytesPerSecond);
+    virtual std::int32_t GetCurrentRate(std::int32_t* bytesPerSecond);
+
+    // Counting (task thread).
+    void AddReceived(std::int32_t bytes) noexcept { receivedThisSecond_ += bytes; }
+    void AddSent(std::int32_t bytes) noexcept { sentThisSecond_ += bytes; }
+    void AddUploaded(std::int32_t bytes) noexcept;
+    void AddPayload(std::int32_t bytes, std::int32_t peerKind) noexcept;
+    std::int32_t RemainingDownloadBudget() const noexcept;
+    std::int32_t RemainingUploadBudget() const noexcept;
+
+    // Engine-wide byte totals of all tasks since the process started.
+    static std::uint64_t EngineBytesReceived();
+    static std::uint64_t EngineBytesSent();
+
+  protected:
+    // One transfer round: the per-second tick when due, then the peer steps.
+    void TransferRound();
+    // The statistics part of the per-second tick.
+    void StatisticsTick();
+    // Called once per second after the statistics tick (task-level maintenance).
+    virtual void PerSecondMaintenance() {}
+    // Milliseconds the step sleeps after a round.
+    std::uint32_t RoundSleepMs() const noexcept;
+    void ResetStatistics();
+    void ComputeBudgets();
+    std::int64_t TaskClock() const noexcept { return taskClock_; }
+
+    std::int32_t receivedThisSecond_ = 0;
+    std::int32_t sentThisSecond_ = 0;
+    std::int32_t payloadThisSecond_ = 0;
+    std::int32_t downloadBudget_ = kMinimumBudget;
+    std::int32_t uploadBudget_ = kMinimumBudget;
+    std::int64_t taskDownloadRate_ = 0;  // sum of the peers' 3-second rates
+    std::int64_t taskUploadRate_ = 0;
+
+    std::int32_t roundDelay_ = 0;  // 0 until the first tick
+    std::int32_t downloadPeriod_ = 5;
+    std::int32_t uploadPeriod_ = 15;
+    std::uint32_t roundCounter_ = 0;
+    bool fullRoundPending_ = true;
+    std::int32_t uploadSlots_ = 6;
+    std::uint32_t lastTickMs_ = 0;
+    bool tickStarted_ = false;
+    std::int64_t taskClock_ = 0;  // EngineTime at the last tick, 0 before the first
+};
+
+}  // namespace koruvan::engine

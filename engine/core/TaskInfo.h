@@ -1,0 +1,44 @@
+// A task's information record. The task thread writes its working copy freely; Publish
+// copies it under the task's thread lock to the published copy that every query reads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/core/TaskRecords.h"
+
+namespace koruvan::engine {
+
+struct TaskInfo {
+    std::int32_t phase = kPhaseIdle;
+    std::int32_t stateCode = 0;
+    std::string displayName;
+    // Metainfo texts: name, comment, publisher, publisher URL, announce, creation date text.
+    std::array<std::string, 6> texts;
+
+    std::uint64_t totalSize = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesNeeded = 0;
+    std::uint64_t bytesOnDisk = 0;
+
+    std::int32_t pieceCount = 0;
+    std::int32_t piecesDone = 0;
+    std::int32_t piecesPending = 0;
+    std::int32_t pieceLength = 0;
+
+    std::uint64_t totalUploaded = 0;
+    std::uint64_t totalDownloaded = 0;
+    std::uint64_t httpPayload = 0;
+    std::uint64_t peerPayload = 0;
+    std::int32_t averageUploadRate = 0;
+    std::int32_t averageDownloadRate = 0;
+    std::int32_t currentRate = 0;  // the smoothed payload rate
+    std::int32_t remainingTime = 0;
+
+    bool lastFlag = true;
+
+    bool AllPiecesDone() const noexcept { return pieceCount > 0 && piecesDone >= pieceCount; }
+};
+
+}  // namespace koruvan::engine

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/core/TBaseWork.h"
-#include "engine/core/TPeerId.h"
+#include "engine/peers/TPeerId.h"
 
 namespace koruvan::engine {
 

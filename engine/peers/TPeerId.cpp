@@ -1,4 +1,4 @@
-#include "engine/core/TPeerId.h"
+#include "engine/peers/TPeerId.h"
 
 namespace koruvan::engine {
 

@@ -59,7 +59,7 @@ class EngineTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    EngineTestClock clock_{1000.0};
+    EngineTestClock clock_{200.0};  // 45 s in about a quarter second
 };
 
 }  // namespace koruvan::test

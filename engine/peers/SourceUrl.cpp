@@ -3,6 +3,9 @@
 #include <cctype>
 #include <charconv>
 
+#include "engine/peers/Resolver.h"
+#include "engine/peers/TPeerId.h"
+
 namespace koruvan::engine {
 namespace {
 
@@ -185,6 +188,39 @@ std::optional<SourceUrl> SplitSourceUrl(std::string_view text) {
     }
     out.url = std::move(url);
     return out;
+}
+
+bool ParseSourceUrl(TPeerId& identity) {
+    const auto split = SplitSourceUrl(identity.text);
+    if (!split) {
+        identity.parsed = false;
+        return false;
+    }
+    identity.TakeSourceUrl(*split);
+    identity.resolved = false;
+    if (split->kind == kKindBitTorrent) {
+        // A node given directly: its address is dotted, never looked up.
+        const std::uint32_t ip = ParseDotted(split->host);
+        identity.ip = ip == kNoAddress ? kNoAddress : HostToNet32(ip);
+        if (identity.ip == kNoAddress) {
+            identity.parsed = false;
+            return false;
+        }
+    } else {
+        std::vector<std::uint32_t> addresses;
+        const std::int32_t found = ResolveHost(split->host.c_str(), addresses);
+        identity.resolutionFailed = found < 0;
+        if (found <= 0 || addresses.empty()) {
+            identity.ip = kNoAddress;
+            identity.parsed = false;
+            return false;
+        }
+        identity.ip = addresses.front();
+        identity.Details().addresses.assign(addresses.begin() + 1, addresses.end());
+    }
+    identity.resolved = true;
+    identity.parsed = true;
+    return true;
 }
 
 }  // namespace koruvan::engine

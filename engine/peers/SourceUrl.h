@@ -1,5 +1,5 @@
 // Source URL texts split into what a peer needs: kind, host, port, path, login and file name.
-// Name resolution is a separate step (the connection layer's resolver).
+// SplitSourceUrl only splits; ParseSourceUrl also resolves the host into the identity.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <string_view>
 
 namespace koruvan::engine {
+
+class TPeerId;
 
 // Peer kinds.
 constexpr std::int32_t kKindBitTorrent = 1;
@@ -31,6 +33,14 @@ struct SourceUrl {
 
 // Splits a source text; nullopt for an unknown scheme or a malformed host part.
 std::optional<SourceUrl> SplitSourceUrl(std::string_view text);
+
+// Fills an identity from its address text: splits it (as SplitSourceUrl), then resolves the
+// host of every kind but a BitTorrent node (whose address must be dotted). The first address
+// becomes the identity's address, the others go to its address list, and the identity is
+// marked parsed and resolved. False when the text does not split, or the host gives no
+// address; a name that does not resolve also sets the identity's resolution-failed flag. In
+// both failure cases the identity's address is 255.255.255.255.
+[[nodiscard]] bool ParseSourceUrl(TPeerId& identity);
 
 // Percent-encodes every byte <= 32 or >= 128 as %xx (lower-case hex).
 std::string MakeTransmissible(std::string_view url);

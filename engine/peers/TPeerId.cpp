@@ -8,15 +8,25 @@ bool TPeerId::Parse() {
         parsed = false;
         return false;
     }
-    kind = split->kind;
-    host = split->host;
-    port = split->port;
-    if (kind == kKindHttp || kind == kKindFtp) {
-        Details().urlPath = split->path;
-        Details().fileName = split->fileName;
-    }
+    TakeSourceUrl(*split);
     parsed = true;
     return true;
+}
+
+void TPeerId::TakeSourceUrl(const SourceUrl& split) {
+    kind = split.kind;
+    host = split.host;
+    port = split.port;
+    if (kind == kKindHttp || kind == kKindFtp || kind == kKindTracker) {
+        TPeerIdDetails& details = Details();
+        details.url = split.url;
+        details.urlPath = split.path;
+        details.fileName = split.fileName;
+        details.user = split.user;
+        details.password = split.password;
+        details.query = split.query;
+        details.udpTracker = split.udpTracker;
+    }
 }
 
 TPeerIdDetails& TPeerId::Details() {
@@ -31,6 +41,7 @@ TPeerId* TPeerId::Clone() const {
     copy->kind = kind;
     copy->parsed = parsed;
     copy->resolved = resolved;
+    copy->resolutionFailed = resolutionFailed;
     copy->fatal = fatal;
     copy->torrentSource = torrentSource;
     copy->ip = ip;

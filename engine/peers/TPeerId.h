@@ -25,6 +25,11 @@ struct TPeerIdDetails {
     std::string metainfo;                  // metainfo received from a BitTorrent peer
     std::string urlPath;
     std::string fileName;
+    std::string url;   // the source URL as it is sent (backslashes turned, bytes escaped)
+    std::string user;  // FTP login
+    std::string password;
+    std::string query;  // trackers: the announce URL's query (after "?")
+    bool udpTracker = false;
 };
 
 class TPeerId final : public TRefObject {
@@ -33,8 +38,10 @@ class TPeerId final : public TRefObject {
         : text(std::move(text)), priority(priority) {}
 
     // Splits the address text into kind, host, port and path; false when it does not parse.
-    // Name resolution is not part of this step.
+    // Name resolution is not part of this step (ParseSourceUrl in SourceUrl.h resolves too).
     bool Parse();
+    // Takes kind, host, port and the web-source and tracker texts of a split URL.
+    void TakeSourceUrl(const SourceUrl& split);
 
     TPeerIdDetails& Details();
     const TPeerIdDetails* DetailsIfAny() const noexcept { return details_.get(); }
@@ -47,6 +54,7 @@ class TPeerId final : public TRefObject {
     std::int32_t kind = 0;
     bool parsed = false;
     bool resolved = false;
+    bool resolutionFailed = false;  // the host name did not resolve
     bool fatal = false;
     bool torrentSource = false;
     std::uint32_t ip = 0;  // network order

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/core/EngineState.h"
+#include "engine/core/TPieces.h"
 #include "engine/core/TaskRegistry.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
@@ -24,7 +25,7 @@ constexpr std::uint32_t kGiveUpSeconds = 15;
 constexpr std::int64_t kEvaluationSeconds = 3;
 constexpr std::uint32_t kSaveSeconds = 20;
 constexpr std::int64_t kSyncSeconds = 5;
-constexpr std::int64_t kStallLimitSeconds = 900;
+constexpr std::uint32_t kStallLimitSeconds = 900;
 constexpr std::uint32_t kIdleSeedSleepMs = 200;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
@@ -90,7 +91,6 @@ int TWorkThread::Body() {
         return 0;
     }
     work_.phase = kPhaseRunning;
-    lastProgressTime_ = static_cast<std::uint64_t>(EngineTime());
     lastSaveSeconds_ = EngineSeconds();
     MainLoop();
 
@@ -205,9 +205,11 @@ bool TWorkThread::ShouldLeaveLoop(std::int64_t now) {
 }
 
 void TWorkThread::EveryRoundUpkeep() {
-    // The DHT search and the shared buffer pools are driven from here once they exist; every
-    // fourth round the bitfield and peer table are marked for publishing.
+    // The DHT search is driven from here once it exists (the shared buffer pools trim
+    // themselves); every fourth round the shared request pool is kept in shape and the
+    // bitfield and peer table are marked for publishing.
     if (++upkeepRounds_ % 4 == 0) {
+        RequestPoolUpkeep();
         publishPending_ = true;
     }
 }
@@ -241,6 +243,7 @@ bool TWorkThread::CompletionCheck(std::int64_t t) {
 
 std::int64_t TWorkThread::Step() {
     // Queued reads of target data are served first, then one transfer round.
+    ServeReadRequests();
     TransferRound();
     if (work_.AllPiecesDone()) {
         // Nothing left to fetch and no peer but trackers: no need to spin fast.
@@ -272,11 +275,15 @@ void TWorkThread::EvaluatePeers(std::int64_t now) {
 
 void TWorkThread::PerSecondMaintenance() {
     publishPending_ = true;
+    PieceSecondTick();
     if (SizeKnown()) {
         const std::uint32_t seconds = EngineSeconds();
         if (seconds - lastSaveSeconds_ > kSaveSeconds || saveRequested_) {
             lastSaveSeconds_ = seconds;
             saveRequested_ = false;
+            // Data first, then the record that counts it: a crash in between leaves a
+            // record that claims less than the disk holds, never more.
+            FlushForSave();
             CompletionCheck(0);
             if (finished_) {
                 DeleteStateFile(stateFilePath_);
@@ -286,27 +293,18 @@ void TWorkThread::PerSecondMaintenance() {
         }
         if (TaskClock() - lastSync_ > kSyncSeconds) {
             lastSync_ = TaskClock();
+            SynchronizePieces();
             Publish(true, false);
             const bool complete =
                 work_.totalSize > 0 && work_.bytesDone * 10000 / work_.totalSize > 9999;
-            if (!complete &&
-                TaskClock() - static_cast<std::int64_t>(lastProgressTime_) >= kStallLimitSeconds) {
+            const TPieces* map = Pieces();
+            if (!complete && map != nullptr &&
+                EngineSeconds() - map->LastProgress() >= kStallLimitSeconds) {
                 RequestStop(nullptr);
             }
         }
     }
     ConnectionUpkeep();
-}
-
-void TWorkThread::Publish(bool refresh, bool force) {
-    LockGuard guard(&ThreadLock(), false);
-    if (force) {
-        guard.Lock();
-    } else if (!guard.TryLock()) {
-        return;
-    }
-    (void)refresh;  // derived tables (peers, sources, bitfield, files) rebuild when dirty
-    published_ = work_;
 }
 
 void TWorkThread::Reset(bool releasePool, bool dropContent) {
@@ -368,6 +366,10 @@ std::int32_t TWorkThread::RestartDownload() {
         platform::RemoveFile(path + ".kvinfodf");
     }
     DeleteStateFile(stateFilePath_);
+    // The piece cache holds data of the download being discarded, wherever it lives.
+    if (!pieceCachePath_.empty()) {
+        platform::RemoveFile(pieceCachePath_);
+    }
     ResetInfoRecords();
     Reset(true, true);
     return ResumeDownload();

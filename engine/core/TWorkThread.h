@@ -34,9 +34,6 @@ class TWorkThread final : public TWorkWithTransStatis {
 
     // One transfer step; returns the task clock.
     virtual std::int64_t Step();
-    // Copies the working record to the published one. Without force it skips when the
-    // thread lock is busy, so the transfer loop never waits for a query.
-    virtual void Publish(bool refresh, bool force);
     virtual void Reset(bool releasePool, bool dropContent);
 
     bool GaveUp() const noexcept { return gaveUp_; }

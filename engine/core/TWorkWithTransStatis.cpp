@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/core/EngineState.h"
+#include "engine/core/TPieces.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/LockGuard.h"
@@ -70,6 +71,16 @@ void TWorkWithTransStatis::AddPayload(std::int32_t bytes, std::int32_t peerKind)
     } else if (peerKind == kKindBitTorrent) {
         work_.peerPayload += amount;
     }
+}
+
+std::int32_t TWorkWithTransStatis::AcceptBlock(std::int32_t block, std::int32_t length,
+                                               const std::uint8_t* data, TPeerId* supplier,
+                                               std::int32_t peerKind, bool& accepted) {
+    const std::int32_t result = PutBlock(block, length, data, supplier, accepted);
+    if (accepted && result != kPieceFailed) {
+        AddPayload(length, peerKind);
+    }
+    return result;
 }
 
 std::int32_t TWorkWithTransStatis::RemainingDownloadBudget() const noexcept {

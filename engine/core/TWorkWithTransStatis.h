@@ -27,6 +27,11 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     void AddSent(std::int32_t bytes) noexcept { sentThisSecond_ += bytes; }
     void AddUploaded(std::int32_t bytes) noexcept;
     void AddPayload(std::int32_t bytes, std::int32_t peerKind) noexcept;
+    // Hands a received block to the piece map and counts it as payload of the peer's kind
+    // when it was taken and did not complete a piece that failed its check (PutBlock's
+    // results and `accepted`).
+    std::int32_t AcceptBlock(std::int32_t block, std::int32_t length, const std::uint8_t* data,
+                             TPeerId* supplier, std::int32_t peerKind, bool& accepted);
     std::int32_t RemainingDownloadBudget() const noexcept;
     std::int32_t RemainingUploadBudget() const noexcept;
 

@@ -1,0 +1,260 @@
+#include "engine/core/PieceStorage.h"
+
+#include <algorithm>
+
+#include "engine/core/base/EngineClock.h"
+#include "platform/Paths.h"
+
+namespace koruvan::engine {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::mutex& StorageDiskLock() noexcept {
+    static std::mutex lock;
+    return lock;
+}
+
+PieceStorage::~PieceStorage() {
+    for (TargetFile& f : files_) {
+        CloseFile(f);
+    }
+}
+
+void PieceStorage::SetLayout(std::vector<TargetFile> files, std::int32_t pieceLength,
+                             std::uint64_t totalSize) {
+    files_ = std::move(files);
+    pieceLength_ = pieceLength;
+    totalSize_ = totalSize;
+}
+
+std::size_t PieceStorage::FileAt(std::uint64_t offset) const noexcept {
+    const auto it =
+        std::upper_bound(files_.begin(), files_.end(), offset,
+                         [](std::uint64_t value, const TargetFile& f) { return value < f.offset; });
+    return it == files_.begin() ? 0 : static_cast<std::size_t>(it - files_.begin()) - 1;
+}
+
+bool PieceStorage::OpenFor(TargetFile& file, bool writable) {
+    if (file.file.Open(file.path, !writable)) {
+        return true;
+    }
+    if (!writable) {
+        return false;
+    }
+    // A folder of the path may be missing (multi-file layouts, a removed save folder).
+    (void)platform::CreateFolders(FolderOf(file.path));
+    return file.file.Open(file.path, false);
+}
+
+bool PieceStorage::EnsureFileReady(TargetFile& file, std::uint64_t neededOffset, bool writable) {
+    if (writable && file.file.IsOpen() && file.file.IsReadOnly()) {
+        file.file.Close();
+    }
+    if (!file.file.IsOpen() && !OpenFor(file, writable)) {
+        host_.OnPieceEvent(kEventOpenFailed, 0, 0, nullptr);
+        return false;
+    }
+    const auto size = file.file.Size();
+    if (!size) {
+        host_.OnPieceEvent(kEventOpenFailed, 0, 0, nullptr);
+        return false;
+    }
+    if (*size > file.length) {
+        // Longer than the layout says (an older, larger download): cut to the length.
+        if (!file.file.IsWritable()) {
+            file.file.Close();
+            if (!OpenFor(file, true)) {
+                host_.OnPieceEvent(kEventOpenFailed, 0, 0, nullptr);
+                return false;
+            }
+        }
+        const auto cut = file.file.SetEndOfFile(file.length) ? file.file.Size() : std::nullopt;
+        return cut && *cut == file.length && neededOffset <= file.length;
+    }
+    if (!writable) {
+        return *size >= neededOffset;
+    }
+    std::uint64_t target =
+        preallocate_ ? file.length
+                     : neededOffset + kGrowAhead + static_cast<std::uint64_t>(pieceLength_);
+    if (file.Skipped() || closing_) {
+        target = neededOffset;
+    }
+    target = std::min(target, file.length);
+    if (target > *size && !Grow(file, *size, target)) {
+        return false;
+    }
+    const auto now = file.file.Size();
+    return now && *now >= neededOffset;
+}
+
+bool PieceStorage::Grow(TargetFile& file, std::uint64_t size, std::uint64_t target) {
+    for (;;) {
+        if (!WaitForSpace(file, target - size)) {
+            return false;
+        }
+        bool grown = false;
+        {
+            std::lock_guard<std::mutex> guard(StorageDiskLock());
+            grown = file.file.Grow(size, target);
+        }
+        if (grown) {
+            return true;
+        }
+        if (!IsDiskFullError(file.file.LastError())) {
+            return false;
+        }
+        // The space went elsewhere between the look and the growth: wait again.
+        if (!diskFullReported_) {
+            diskFullReported_ = true;
+            host_.OnPieceEvent(kEventDiskFull, 0, 0, nullptr);
+        }
+        SleepMs(kDiskFullWaitMs);
+        if (closing_ || host_.StopRequested()) {
+            return false;
+        }
+    }
+}
+
+bool PieceStorage::WaitForSpace(const TargetFile& file, std::uint64_t needed) {
+    const std::string folder = FolderOf(file.path);
+    while (host_.FreeDiskBytes(folder) < needed) {
+        if (closing_) {
+            return false;
+        }
+        if (!diskFullReported_) {
+            diskFullReported_ = true;
+            host_.OnPieceEvent(kEventDiskFull, 0, 0, nullptr);
+        }
+        SleepMs(kDiskFullWaitMs);
+        if (host_.StopRequested()) {
+            return false;
+        }
+    }
+    if (diskFullReported_) {
+        diskFullReported_ = false;
+        host_.OnPieceEvent(kEventDiskAvailable, 0, 0, nullptr);
+    }
+    return true;
+}
+
+void PieceStorage::ReportWriteFailure(int error) {
+    if (IsDiskFullError(error) && !diskFullReported_) {
+        diskFullReported_ = true;
+        host_.OnPieceEvent(kEventDiskFull, 0, 0, nullptr);
+    }
+}
+
+std::size_t PieceStorage::Write(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    for (std::size_t i = FileAt(offset); done < size && i < files_.size(); ++i) {
+        TargetFile& f = files_[i];
+        const std::uint64_t at = offset + done;
+        if (f.length == 0 || at < f.offset || at >= f.offset + f.length) {
+            continue;
+        }
+        const std::uint64_t fileOffset = at - f.offset;
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, f.length - fileOffset));
+        if (f.Skipped() && fileOffset >= static_cast<std::uint64_t>(pieceLength_)) {
+            done += n;  // never written: only boundary pieces reach into a skipped file
+            continue;
+        }
+        if (!EnsureFileReady(f, fileOffset + n, true)) {
+            break;
+        }
+        const std::int64_t written = f.file.WriteAt(fileOffset, data + done, n);
+        if (written != static_cast<std::int64_t>(n)) {
+            ReportWriteFailure(f.file.LastError());
+            break;
+        }
+        done += n;
+        bytesWritten_ += n;
+    }
+    if (done == size && diskFullReported_) {
+        diskFullReported_ = false;
+        host_.OnPieceEvent(kEventDiskAvailable, 0, 0, nullptr);
+    }
+    return done;
+}
+
+std::size_t PieceStorage::Read(std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+    std::size_t done = 0;
+    for (std::size_t i = FileAt(offset); done < size && i < files_.size(); ++i) {
+        TargetFile& f = files_[i];
+        const std::uint64_t at = offset + done;
+        if (f.length == 0 || at < f.offset || at >= f.offset + f.length) {
+            continue;
+        }
+        const std::uint64_t fileOffset = at - f.offset;
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, f.length - fileOffset));
+        if (!EnsureFileReady(f, fileOffset + n, false)) {
+            break;
+        }
+        const std::int64_t got = f.file.ReadAt(fileOffset, out + done, n);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+            bytesRead_ += static_cast<std::uint64_t>(got);
+        }
+        if (got != static_cast<std::int64_t>(n)) {
+            break;
+        }
+    }
+    return done;
+}
+
+bool PieceStorage::SyncAll() noexcept {
+    bool ok = true;
+    for (TargetFile& f : files_) {
+        if (f.file.IsWritable()) {
+            ok = f.file.SyncData() && ok;
+        }
+    }
+    syncFailed_ = syncFailed_ || !ok;
+    return ok;
+}
+
+bool PieceStorage::CloseFile(TargetFile& file) noexcept {
+    if (!file.file.IsOpen()) {
+        return false;
+    }
+    const bool writable = file.file.IsWritable();
+    if (writable && !file.file.SyncData()) {
+        syncFailed_ = true;
+    }
+    if (!file.file.Close() && writable) {
+        syncFailed_ = true;  // a late write error surfaces at close
+    }
+    return writable;
+}
+
+void PieceStorage::FinishFile(TargetFile& file) noexcept {
+    try {
+        // A file of length 0 is complete once it exists.
+        if (file.length == 0 && !platform::FileExists(file.path)) {
+            if (!OpenFor(file, true)) {
+                return;
+            }
+            file.file.Close();
+        }
+        if (platform::RenameFile(file.path, file.finalPath)) {
+            file.path = file.finalPath;
+            file.finalPath.clear();
+            file.temporary = false;
+        }
+    } catch (...) {
+        // Out of memory while renaming: the file keeps its temporary name for now.
+    }
+}
+
+}  // namespace koruvan::engine

@@ -1,0 +1,108 @@
+// The five engine tasks of the plan: one slot per file with the descriptor handed to the
+// engine, and the two ways a file's task is made — created fresh when a download begins,
+// or reloaded from its resume file after a restart or for a repair.
+//
+// Slots are read and written from the window thread, the controller's timer threads, the
+// verification thread and the resource-list refresh; `lock_` guards them and the folders.
+// It is never held across an engine call.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/EventSink.h"
+#include "app/FrontEnd.h"
+#include "app/Plan.h"
+#include "app/ResourceList.h"
+#include "engine/core/TaskRecords.h"
+
+namespace koruvan::app {
+
+// Descriptor flags of a plan file's task: a full target file name, plus the P2SP flag when
+// the task has the file's torrent as its key.
+inline constexpr std::uint32_t kFileTaskFlags = 0x100002;
+inline constexpr std::uint32_t kP2spFileTaskFlags = 0x1100002;
+
+struct FileSlot {
+    engine::TaskDescriptor descriptor{};  // caller word: the file's done flag
+    engine::TaskHandle handle = nullptr;  // null until a task was made
+    std::string sourceList;               // what descriptor.sourceList points to
+};
+
+// The folders and files the tasks use (decided by the controller's start-up).
+struct TaskFolders {
+    std::string dataFolder;  // torrents are written here
+    std::string saveFolder;  // the five targets go here
+    std::string taskIni;     // a successful reload records the file here
+    std::array<std::string, kFileCount> resumePaths;
+};
+
+// What the controller does when a task is made.
+class TaskOwner {
+  public:
+    virtual ~TaskOwner() = default;
+    // After every attempt to create a file's task: tasks are active, apply the speed limit.
+    virtual void TaskHandedOver() = 0;
+    // After a forced reload (a repair): whether it failed.
+    virtual void RepairReloaded(bool failed) = 0;
+};
+
+class FileTasks {
+  public:
+    FileTasks(DownloadPlan plan, FrontEnd& frontEnd, EventSink& events, TaskOwner& owner);
+    FileTasks(const FileTasks&) = delete;
+    FileTasks& operator=(const FileTasks&) = delete;
+
+    [[nodiscard]] const DownloadPlan& Plan() const noexcept { return plan_; }
+
+    void SetFolders(TaskFolders folders);
+    [[nodiscard]] TaskFolders Folders() const;
+
+    // Clears file `index`'s slot (done flag included), builds its descriptor — the file's
+    // URL as source, its torrent written to the data folder as P2SP key when the plan has
+    // one, target save folder + "/" + name, its resume path — and creates and starts the
+    // task. Returns the engine's status; the handle is kept on success.
+    [[nodiscard]] std::int32_t CreateFileTask(int index);
+
+    // The same without clearing the slot, through RecoverAndContinueTask(force): the task
+    // continues from its resume file. Tells the user about an empty URL and a failure; a
+    // success is recorded in the task INI ("KoruvanTask<i>" = file name).
+    [[nodiscard]] std::int32_t ReloadFile(int index, bool force);
+
+    // Empties all five slots (handles included).
+    void ClearSlots();
+
+    [[nodiscard]] bool Done(int index) const;
+    void SetDone(int index, bool done);
+    [[nodiscard]] engine::TaskHandle Handle(int index) const;
+    // A copy of the descriptor last handed to the engine (its source list pointer is not
+    // valid in the copy).
+    [[nodiscard]] engine::TaskDescriptor Descriptor(int index) const;
+
+    // Replaces the extra sources of file `index`'s task with `sources`, all in one call:
+    // the engine's status (-106 when the file has no task).
+    [[nodiscard]] std::int32_t ReplaceExtraSources(int index,
+                                                   const std::vector<SourceOffer>& sources);
+
+  private:
+    enum class Mode { Create, Reload };
+
+    [[nodiscard]] std::int32_t HandOver(int index, Mode mode, bool force);
+    [[nodiscard]] bool AttachTorrent(int index, Mode mode, const TaskFolders& folders,
+                                     engine::TaskDescriptor& d);
+    void AfterReload(int index, bool force, std::int32_t result, const TaskFolders& folders);
+
+    const DownloadPlan plan_;
+    FrontEnd& frontEnd_;
+    EventSink& events_;
+    TaskOwner& owner_;
+
+    mutable std::mutex lock_;
+    std::array<FileSlot, kFileCount> slots_;  // guarded by lock_
+    TaskFolders folders_;                     // guarded by lock_
+};
+
+}  // namespace koruvan::app

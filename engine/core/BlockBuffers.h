@@ -2,13 +2,13 @@
 // piece buffers, taken from the process-wide pools and given back when dropped.
 #pragma once
 
+#include "engine/peers/BlockRequest.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 namespace koruvan::engine {
-
-inline constexpr std::int32_t kBlockSize = 16384;
 
 struct BlockReturn {
     void operator()(std::uint8_t* block) const noexcept;

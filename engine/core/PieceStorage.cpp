@@ -90,7 +90,9 @@ bool PieceStorage::EnsureFileReady(TargetFile& file, std::uint64_t neededOffset,
         target = neededOffset;
     }
     target = std::min(target, file.length);
-    if (target > *size && !Grow(file, *size, target)) {
+    // Grown only once the needed bytes pass the end, then well ahead (a growth costs a free
+    // space check and an allocation, so it must not happen for every write).
+    if (neededOffset > *size && target > *size && !Grow(file, *size, target)) {
         return false;
     }
     const auto now = file.file.Size();

@@ -12,19 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/peers/BlockRequest.h"
+
 namespace koruvan::engine {
 
 class TPieces;
-
-// One block asked from a peer: block index over the whole download (16 KiB units), length
-// (1..16384) and when it was asked (engine seconds).
-struct BlockRequest {
-    std::int32_t block = 0;
-    std::int32_t length = 0;
-    std::uint32_t issueTime = 0;
-
-    friend bool operator==(const BlockRequest&, const BlockRequest&) = default;
-};
 
 class RequestPlanner {
   public:

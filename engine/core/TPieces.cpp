@@ -334,6 +334,47 @@ void TPieces::FailPiece(Piece& p) {
 
 // ---- writing in piece order -------------------------------------------------------------
 
+template <typename OnWritten>
+bool TPieces::WriteBlocks(Piece& p, std::int32_t firstSlot, std::int32_t end, OnWritten written) {
+    constexpr std::size_t kGatherBytes = 1024 * 1024;
+    const std::uint64_t base = PieceOffset(p.Index());
+    std::int32_t runStart = firstSlot;
+    staging_.clear();
+    const auto flushRun = [&](std::int32_t stopSlot) {
+        if (staging_.empty()) {
+            return true;
+        }
+        const std::uint64_t at = base + static_cast<std::uint64_t>(runStart) * kBlockSize;
+        if (storage_.Write(at, staging_.data(), staging_.size()) != staging_.size()) {
+            return false;
+        }
+        std::size_t offset = 0;
+        for (std::int32_t slot = runStart; slot < stopSlot; ++slot) {
+            const std::int32_t n = p.BlockLength(slot);
+            written(slot, staging_.data() + offset, n);
+            offset += static_cast<std::size_t>(n);
+        }
+        staging_.clear();
+        return true;
+    };
+    for (std::int32_t slot = firstSlot; slot < p.BlockCount() && slot * kBlockSize < end; ++slot) {
+        const std::uint8_t* data = p.BlockData(slot);
+        if (data == nullptr) {
+            return false;
+        }
+        const std::int32_t n = p.BlockLength(slot);
+        staging_.insert(staging_.end(), data, data + n);
+        if (staging_.size() >= kGatherBytes) {
+            if (!flushRun(slot + 1)) {
+                return false;
+            }
+            runStart = slot + 1;
+        }
+    }
+    const std::int32_t stop = std::min(p.BlockCount(), (end + kBlockSize - 1) / kBlockSize);
+    return flushRun(stop);
+}
+
 std::int32_t TPieces::FlushContiguous(Piece& p, std::int32_t minimum) {
     if (p.verified || p.BufferedBytes() == 0) {
         return 0;
@@ -352,19 +393,16 @@ std::int32_t TPieces::FlushContiguous(Piece& p, std::int32_t minimum) {
         return 0;
     }
     p.busy = true;
-    const std::uint64_t base = PieceOffset(p.Index());
-    for (std::int32_t slot = p.HashedBytes() / kBlockSize; slot * kBlockSize < end; ++slot) {
-        const std::int32_t n = p.BlockLength(slot);
-        const std::uint8_t* data = p.BlockData(slot);
-        if (storage_.Write(base + static_cast<std::uint64_t>(slot) * kBlockSize, data,
-                           static_cast<std::size_t>(n)) != static_cast<std::size_t>(n)) {
-            buffered_ -= p.BufferedBytes();
-            p.Reset();  // a short write loses the piece's progress; it is fetched again
-            return 0;
-        }
-        p.AdvancePrefix(data, n);
-        p.DropBlock(slot);
-        buffered_ -= n;
+    const bool ok = WriteBlocks(p, p.HashedBytes() / kBlockSize, end,
+                                [&](std::int32_t slot, const std::uint8_t* data, std::int32_t n) {
+                                    p.AdvancePrefix(data, n);
+                                    p.DropBlock(slot);
+                                    buffered_ -= n;
+                                });
+    if (!ok) {
+        buffered_ -= p.BufferedBytes();
+        p.Reset();  // a short write loses the piece's progress; it is fetched again
+        return 0;
     }
     p.busy = false;
     return 0;
@@ -375,15 +413,8 @@ bool TPieces::WritePendingPiece(Piece& p) {
         return false;
     }
     p.busy = true;
-    const std::uint64_t base = PieceOffset(p.Index());
-    bool ok = true;
-    for (std::int32_t slot = p.HashedBytes() / kBlockSize; ok && slot < p.BlockCount(); ++slot) {
-        const std::int32_t n = p.BlockLength(slot);
-        const std::uint8_t* data = p.BlockData(slot);
-        ok = data != nullptr &&
-             storage_.Write(base + static_cast<std::uint64_t>(slot) * kBlockSize, data,
-                            static_cast<std::size_t>(n)) == static_cast<std::size_t>(n);
-    }
+    const bool ok = WriteBlocks(p, p.HashedBytes() / kBlockSize, p.Length(),
+                                [](std::int32_t, const std::uint8_t*, std::int32_t) {});
     p.pending = false;
     --pendingCount_;
     pendingOrder_.erase(std::remove(pendingOrder_.begin(), pendingOrder_.end(), p.Index()),

@@ -152,6 +152,12 @@ class TPieces final : public TRefObject {
     [[nodiscard]] bool ResumeWritable() const noexcept { return !checkInterrupted_; }
 
   private:
+    // Writes the piece's buffered blocks from `firstSlot` up to byte `end` of the piece in
+    // few large writes (runs of blocks are gathered into one buffer first); calls
+    // `written(slot, data, length)` for every block that reached the disk, in order. False
+    // when a write came up short.
+    template <typename OnWritten>
+    bool WriteBlocks(Piece& piece, std::int32_t firstSlot, std::int32_t end, OnWritten written);
     ~TPieces() override;
 
     [[nodiscard]] bool TakeLayout(const MetainfoLayout& layout);
@@ -207,6 +213,7 @@ class TPieces final : public TRefObject {
     std::int64_t buffered_ = 0;
     std::int64_t budgetBytes_ = 64 * kBudgetUnitBytes;
     std::uint32_t lastProgress_ = 0;
+    std::vector<std::uint8_t> staging_;  // gathers blocks for one large write
 };
 
 }  // namespace koruvan::engine

@@ -170,6 +170,7 @@ void TWorkThread::MainLoop() {
         if (Distance(now, last15_) >= kMaintenanceSeconds) {
             SourceMaintenance();
             last15_ = now;
+            ConnectPassIfDue();  // new candidates need not wait for the next second
         }
         if (ShouldLeaveLoop(now) || CheckStop()) {
             break;
@@ -268,9 +269,41 @@ std::int64_t TWorkThread::Step() {
 void TWorkThread::EvaluatePeers(std::int64_t now) {
     lastEvaluation_ = now;
     forceEvaluation_ = false;
-    // Rates over the last three seconds are the sum of the connected peers' windows.
-    taskDownloadRate_ = 0;
-    taskUploadRate_ = 0;
+    EvaluatePeerSet(taskDownloadRate_, taskUploadRate_);
+}
+
+bool TWorkThread::Downloading() const {
+    return Pieces() == nullptr || !Pieces()->AllDone();
+}
+
+std::int64_t TWorkThread::CurrentTaskClock() const {
+    return TaskClock() != 0 ? TaskClock() : Time().WallSeconds();
+}
+
+void TWorkThread::WebSourcesChanged() {
+    // Ranges are laid out again, lazily, only while no connection works in one.
+    for (const TPeerObject* peer : Peers()) {
+        if (peer->Range() != nullptr) {
+            return;
+        }
+    }
+    Ranges().Clear();
+}
+
+void TWorkThread::TakeMetainfoDocument(const std::string& document) {
+    if (OfferMetainfo(document)) {
+        work_.phase = kPhaseRunning;
+    }
+}
+
+std::int32_t TWorkThread::ConnectedPeerCount() const {
+    return static_cast<std::int32_t>(std::count_if(
+        Peers().begin(), Peers().end(), [](const TPeerObject* p) { return p->IsConnected(); }));
+}
+
+void TWorkThread::ReportUnresolvedRedirect() {
+    work_.stateCode = kStateSourceFatal;
+    publishPending_ = true;
 }
 
 void TWorkThread::PerSecondMaintenance() {

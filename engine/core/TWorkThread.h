@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/core/TWorkWithTransStatis.h"
+#include "engine/core/TaskPeerLink.h"
 
 namespace koruvan::engine {
 
@@ -41,8 +42,18 @@ class TWorkThread final : public TWorkWithTransStatis {
 
   protected:
     void PerSecondMaintenance() override;
+    PeerTask& AsPeerTask() override { return peerLink_; }
+    [[nodiscard]] bool Downloading() const override;
+    [[nodiscard]] std::int64_t CurrentTaskClock() const override;
+    void WebSourcesChanged() override;
+    void TakeMetainfoDocument(const std::string& document) override;
+    [[nodiscard]] std::int32_t ConnectedPeerCount() const override;
 
   private:
+    friend class TaskPeerLink;
+
+    void ReportUnresolvedRedirect();
+    void SetPhase(std::int32_t phase) { work_.phase = phase; }
     int Body();
     // Reads the task's key and builds the piece layer; false ends the run early.
     bool Prepare();
@@ -62,6 +73,7 @@ class TWorkThread final : public TWorkWithTransStatis {
     std::int64_t lastSync_ = 0;
     std::uint32_t upkeepRounds_ = 0;
     bool forceEvaluation_ = false;
+    TaskPeerLink peerLink_{*this};
 };
 
 }  // namespace koruvan::engine

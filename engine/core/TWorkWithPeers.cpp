@@ -223,7 +223,7 @@ void TWorkWithPeers::SourceMaintenance() {
                 continue;
             }
             auto* identity = new TPeerId(entry.text, kSourcePriority);
-            if (identity->Parse()) {
+            if (ParseSourceUrl(*identity)) {
                 if (entry.state == kSourceMetainfoPending) {
                     identity->Details().metainfoSource = true;
                 }
@@ -244,7 +244,32 @@ void TWorkWithPeers::SourceMaintenance() {
             c = nullptr;
         }
     }
+    ExpandAddresses();
     SortCandidates();
+}
+
+void TWorkWithPeers::ExpandAddresses() {
+    std::vector<TPeerId*> copies;
+    for (TPeerId* c : candidates_) {
+        if (c == nullptr || !c->resolved || !c->IsWebSource() || c->DetailsIfAny() == nullptr) {
+            continue;
+        }
+        for (const std::uint32_t address : c->DetailsIfAny()->addresses) {
+            if (address == c->ip) {
+                continue;
+            }
+            TPeerId* copy = c->Clone();
+            copy->ip = address;
+            copy->priority = c->kind == kKindHttp ? 29 : 28;
+            copy->Details().addresses.clear();
+            copies.push_back(copy);
+        }
+        c->Details().addresses.clear();  // expanded once
+    }
+    for (TPeerId* copy : copies) {
+        AddCandidate(copy, false, false);
+        copy->Release();
+    }
 }
 
 void TWorkWithPeers::ReleaseSourceEntries(bool hasTorrentBlob) {
@@ -255,11 +280,6 @@ void TWorkWithPeers::ReleaseSourceEntries(bool hasTorrentBlob) {
             entry.state = kSourceNew;
         }
     }
-}
-
-void TWorkWithPeers::ConnectionUpkeep() {
-    // Connect passes need peer objects of the source's kind; a task without them has no
-    // party to connect to and keeps its candidates as they are.
 }
 
 void TWorkWithPeers::ReleaseCandidates() {
@@ -277,7 +297,17 @@ void TWorkWithPeers::ReleaseCandidates() {
 }
 
 void TWorkWithPeers::ResetPeers() {
+    for (TPeerObject* peer : peers_) {
+        ReleasePeer(peer);
+    }
+    peers_.clear();
     ReleaseCandidates();
+    banned_.clear();
+    idleWebSeconds_ = 0;
+    lowRateSeconds_ = 0;
+    lastConnectPass_ = 0;
+    lastRotation_ = 0;
+    evaluations_ = 0;
     LockGuard guard(&ThreadLock(), true);
     maxWebConnections_ = 49;
 }

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "engine/core/TBaseWork.h"
+#include "engine/peers/PeerTask.h"
 #include "engine/peers/TPeerId.h"
+#include "engine/peers/TPeerObject.h"
 
 namespace koruvan::engine {
 
@@ -65,15 +67,67 @@ class TWorkWithPeers : public TBaseWork {
     // At the end of a run: entries go back to their resting states.
     void ReleaseSourceEntries(bool hasTorrentBlob);
 
-    // Connection upkeep of the per-second maintenance.
+    // Connection upkeep of the per-second maintenance: connect passes, web-source
+    // rotation, the low-rate restart and metainfo documents fetched by sources.
     void ConnectionUpkeep();
+
+    // ---- peers (task thread) ----
+    const std::vector<TPeerObject*>& Peers() const noexcept { return peers_; }
+    // A pooled peer object of the kind, reset, or a new one; null for unknown kinds.
+    virtual TPeerObject* CreatePeer(std::int32_t kind);
+    // Connects a web source directly; true when a connection was opened.
+    bool ConnectSource(TPeerId* identity);
+    void ReleasePeer(TPeerObject* peer);
+    void ReportFailure(TPeerId* identity, TPeerObject* peer, std::int32_t weight);
+    void DropPeers(std::int32_t kindMask, std::int32_t count, bool careful);
+    void ConnectWebSources();
+    // A connect pass, at most one per second of task clock.
+    void ConnectPassIfDue();
+    void ConnectExtraSources(std::int32_t count, bool direct);
+    // Web sources connected now, and those among the candidates that could be.
+    [[nodiscard]] std::int32_t ActiveWebPeers() const;
+    [[nodiscard]] std::vector<TPeerId*> UsableWebSources() const;
+
+    // Temporarily banned addresses (network order).
+    void Ban(std::uint32_t ip);
+    bool Unban(std::uint32_t ip);
+    [[nodiscard]] bool IsBanned(std::uint32_t ip) const;
 
   protected:
     void ResetPeers();
     void ReleaseCandidates();
+    // A resolved web source whose host has several addresses gets one candidate per address.
+    void ExpandAddresses();
+
+    // What the later layers provide: the task as the peers see it, whether pieces are still
+    // missing, and the task clock.
+    virtual PeerTask& AsPeerTask() = 0;
+    [[nodiscard]] virtual bool Downloading() const = 0;
+    [[nodiscard]] virtual std::int64_t CurrentTaskClock() const = 0;
+    // The set of usable web sources changed: lay the work ranges out again.
+    virtual void WebSourcesChanged() {}
+    // A metainfo document arrived from a source.
+    virtual void TakeMetainfoDocument(const std::string& /*document*/) {}
+
+    // Drives every peer one step; removes and reports those whose step failed. `fast` is
+    // the 3-second rate above which a peer is stepped on every round.
+    void StepPeers(bool fullRound, std::int32_t fast, std::int32_t& received, std::int32_t& sent);
+    // Every 3 seconds: rates, surplus peers and dead web sources. Returns the summed
+    // download and upload rates.
+    void EvaluatePeerSet(std::int64_t& downRate, std::int64_t& upRate);
+    void SortPeers();
 
     std::vector<SourceEntry> sources_;
     std::vector<TPeerId*> candidates_;
+    std::vector<TPeerObject*> peers_;
+    std::vector<TPeerObject*> idlePool_;
+    std::vector<std::uint32_t> banned_;
+    std::int32_t peerNumber_ = 0;
+    std::int32_t idleWebSeconds_ = 0;
+    std::int32_t lowRateSeconds_ = 0;
+    std::int64_t lastConnectPass_ = 0;
+    std::int64_t lastRotation_ = 0;
+    std::int32_t evaluations_ = 0;
 
     // Guarded by the thread lock.
     std::vector<std::string> extraA_;

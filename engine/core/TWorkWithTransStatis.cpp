@@ -17,6 +17,8 @@ std::uint64_t g_engineSent = 0;      // guarded by TaskRegistryLock
 
 constexpr std::uint32_t kTickMs = 1000;
 constexpr std::uint32_t kFirstRoundSleepMs = 6;
+// A peer moving more than this per second (3-second rate) is stepped on every round.
+constexpr std::int32_t kFastPeerRate = 28671;
 
 }  // namespace
 
@@ -123,9 +125,16 @@ void TWorkWithTransStatis::TransferRound() {
         PerSecondMaintenance();
         fullRoundPending_ = true;
     }
+    // Every peer on a full round; in between only the fast ones.
+    const bool full =
+        fullRoundPending_ || roundCounter_ % static_cast<std::uint32_t>(downloadPeriod_) == 0;
     ++roundCounter_;
-    // Peer download and upload steps run here, paced by the two periods: every peer on a
-    // full round, only fast peers in between.
+    pendingUploadPeers_ = 0;
+    std::int32_t received = 0;
+    std::int32_t sent = 0;
+    StepPeers(full, kFastPeerRate, received, sent);
+    receivedThisSecond_ += received;
+    sentThisSecond_ += sent;
     fullRoundPending_ = false;
 }
 

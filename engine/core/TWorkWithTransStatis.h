@@ -51,6 +51,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     void ResetStatistics();
     void ComputeBudgets();
     std::int64_t TaskClock() const noexcept { return taskClock_; }
+    void CountPendingUpload() noexcept { ++pendingUploadPeers_; }
 
     std::int32_t receivedThisSecond_ = 0;
     std::int32_t sentThisSecond_ = 0;
@@ -68,7 +69,9 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     std::int32_t uploadSlots_ = 6;
     std::uint32_t lastTickMs_ = 0;
     bool tickStarted_ = false;
-    std::int64_t taskClock_ = 0;  // EngineTime at the last tick, 0 before the first
+    std::int64_t taskClock_ = 0;
+    std::int32_t pendingUploadPeers_ = 0;  // peers left with queued upload this round  //
+                                           // EngineTime at the last tick, 0 before the first
 };
 
 }  // namespace koruvan::engine

@@ -30,6 +30,14 @@ struct TPeerIdDetails {
     std::string password;
     std::string query;  // trackers: the announce URL's query (after "?")
     bool udpTracker = false;
+    // Web sources: the request's Referer text, the in-memory document (a metainfo source
+    // fetches its whole document into memory) and whether it is complete, and redirects.
+    std::string referer;
+    std::string memory;
+    bool done = false;
+    bool redirected = false;
+    std::string lastRedirect;
+    std::int32_t redirectCount = 0;
 };
 
 class TPeerId final : public TRefObject {

@@ -1,11 +1,12 @@
 // Downloads one file with the engine, as the download controller would: one HTTP (or P2SP,
 // with --torrent) task through the flat call interface, polled until it completes or stops.
 //
-//   engine_fetch [--torrent FILE] [--state FILE] TARGET URL [URL...]
+//   engine_fetch [--torrent FILE] [--state FILE] [--limit KIB] TARGET URL [URL...]
 //
 // Exit status: 0 complete, 1 the task ended without completing, 2 usage error.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -18,11 +19,14 @@ using namespace koruvan::engine;
 int main(int argc, char** argv) {
     std::string torrent;
     std::string state;
+    int limit = 0;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--torrent" && i + 1 < argc) {
             torrent = argv[++i];
+        } else if (arg == "--limit" && i + 1 < argc) {
+            limit = std::atoi(argv[++i]);
         } else if (arg == "--state" && i + 1 < argc) {
             state = argv[++i];
         } else {
@@ -53,6 +57,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "engine_fetch: task not started (%d)\n", rc);
         return 1;
     }
+    if (limit > 0) {
+        SetTaskSpeedLimit(d.handle, 1, limit);
+    }
     SetTaskConnectionLimits(d.handle, static_cast<int>(positional.size() - 1) * 4, 0);
     int result = 1;
     for (;;) {
@@ -63,8 +70,8 @@ int main(int argc, char** argv) {
             result = 0;
             break;
         }
-        if (QueryTask(d.handle, &p) != 0 || (p.stateCode != 0 && p.stateCode != kStateComplete &&
-                                               p.stateCode != kStateDiskFull)) {
+        if (QueryTask(d.handle, &p) != 0 ||
+            (p.stateCode != 0 && p.stateCode != kStateComplete && p.stateCode != kStateDiskFull)) {
             std::fprintf(stderr, "engine_fetch: task ended with state %d\n", p.stateCode);
             break;
         }

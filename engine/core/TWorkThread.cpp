@@ -229,6 +229,8 @@ bool TWorkThread::CompletionCheck(std::int64_t t) {
         }
         if (work_.AllPiecesDone()) {
             finished_ = true;
+            work_.targetsFinal = true;
+            Publish(true, true);
         }
     }
     if (t <= 0) {
@@ -341,7 +343,6 @@ void TWorkThread::PerSecondMaintenance() {
 }
 
 void TWorkThread::Reset(bool releasePool, bool dropContent) {
-    (void)releasePool;
     ResetStatistics();
     last15_ = 0;
     last10_ = 0;
@@ -355,6 +356,9 @@ void TWorkThread::Reset(bool releasePool, bool dropContent) {
     timedOut_ = false;
     completionTime_ = 0;
     ResetPeers();
+    if (releasePool) {
+        ReleasePool();
+    }
     ResetPieces(dropContent);
     if (dropContent) {
         work_.stateCode = 0;
@@ -418,6 +422,9 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     std::memcpy(progress->name, info.displayName.data(), n);
     progress->progress =
         info.totalSize > 0 ? static_cast<std::int32_t>(info.bytesDone * 10000 / info.totalSize) : 0;
+    if (!info.targetsFinal && progress->progress > 9999) {
+        progress->progress = 9999;
+    }
     progress->stateCode = progress->progress > 9999 ? kStateComplete : info.stateCode;
     progress->currentRate = info.AllPiecesDone() ? 0 : info.currentRate;
     progress->remainingTime = info.remainingTime;
@@ -430,7 +437,8 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
 
 bool TWorkThread::IsComplete() {
     LockGuard guard(&ThreadLock(), true);
-    return published_.totalSize > 0 && published_.bytesDone * 10000 / published_.totalSize > 9999;
+    return published_.targetsFinal && published_.totalSize > 0 &&
+           published_.bytesDone * 10000 / published_.totalSize > 9999;
 }
 
 }  // namespace koruvan::engine

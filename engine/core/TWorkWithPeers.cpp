@@ -51,7 +51,16 @@ std::vector<std::string> SplitSourceLines(const char* text) {
 }
 
 TWorkWithPeers::~TWorkWithPeers() {
+    // The last layer resets and empties the peer lists while the task is whole: peers call
+    // back into it, so they must not outlive it.
     ReleaseCandidates();
+}
+
+void TWorkWithPeers::ReleasePool() {
+    for (TPeerObject* peer : idlePool_) {
+        peer->Release();
+    }
+    idlePool_.clear();
 }
 
 void TWorkWithPeers::SetSourceEntries(const std::vector<std::string>& lines) {

@@ -95,6 +95,8 @@ class TWorkWithPeers : public TBaseWork {
 
   protected:
     void ResetPeers();
+    // Frees the pooled peer objects (while the task they point to still exists).
+    void ReleasePool();
     void ReleaseCandidates();
     // A resolved web source whose host has several addresses gets one candidate per address.
     void ExpandAddresses();

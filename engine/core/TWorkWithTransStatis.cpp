@@ -32,6 +32,7 @@ std::int32_t TWorkWithTransStatis::SetSpeedLimit(std::int32_t which, std::int32_
         return kErrNullDescriptor;
     }
     options_.Validate();
+    limitsChanged_.store(true);
     return kOk;
 }
 
@@ -124,6 +125,9 @@ void TWorkWithTransStatis::TransferRound() {
         StatisticsTick();
         PerSecondMaintenance();
         fullRoundPending_ = true;
+    }
+    if (limitsChanged_.exchange(false)) {
+        ComputeBudgets();
     }
     // Every peer on a full round; in between only the fast ones.
     const bool full =

@@ -5,6 +5,7 @@
 // thread lock; engine-wide totals are updated under TaskRegistryLock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/core/TWorkWithPieces.h"
@@ -70,8 +71,11 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     std::uint32_t lastTickMs_ = 0;
     bool tickStarted_ = false;
     std::int64_t taskClock_ = 0;
-    std::int32_t pendingUploadPeers_ = 0;  // peers left with queued upload this round  //
-                                           // EngineTime at the last tick, 0 before the first
+    std::int32_t pendingUploadPeers_ = 0;
+    // Set by SetSpeedLimit (any thread): the budgets follow a new limit at the next round
+    // instead of the next second.
+    std::atomic<bool> limitsChanged_{false};  // peers left with queued upload this round  //
+                                              // EngineTime at the last tick, 0 before the first
 };
 
 }  // namespace koruvan::engine

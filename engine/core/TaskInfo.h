@@ -37,6 +37,9 @@ struct TaskInfo {
     std::int32_t remainingTime = 0;
 
     bool lastFlag = true;
+    // All pieces are written and the targets carry their final names. Until then the task
+    // never reports itself complete, so nobody records a file that is still being closed.
+    bool targetsFinal = false;
 
     bool AllPiecesDone() const noexcept { return pieceCount > 0 && piecesDone >= pieceCount; }
 };

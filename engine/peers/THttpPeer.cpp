@@ -55,8 +55,11 @@ bool THttpPeer::Connect(TPeerId* identity) {
         return false;
     }
     if (!InMemorySource()) {
-        const std::uint64_t known = identity->Details().remoteSize;
-        if (requests_.empty() && known > 0) {
+        // With the size known (from this source, or from the task's layout) the first
+        // request asks for the blocks this connection needs; without it, the whole file
+        // from the start.
+        const bool known = identity->Details().remoteSize > 0 || task_->TotalSize() > 0;
+        if (requests_.empty() && known) {
             TPeerObject::PlanRequests();
             if (requests_.empty()) {
                 return false;  // nothing left to ask this source for
@@ -176,10 +179,13 @@ bool THttpPeer::OnSuccess() {
     if (peerId_->priority == 29) {
         peerId_->priority = 28;
     }
-    if (peerId_->activeConnections > 1) {
+    TPeerIdDetails& details = peerId_->Details();
+    // Another connection to this source reads the header data; but while the size is still
+    // unknown every connection learns it, so that two connections opened before the first
+    // answer do not both wait for the other.
+    if (peerId_->activeConnections > 1 && details.remoteSize > 0) {
         return true;
     }
-    TPeerIdDetails& details = peerId_->Details();
     details.redirected = false;
     if (details.remoteSize == 0) {
         const std::int64_t length = HttpContentLength(header_, lengthUnknown_);

@@ -55,17 +55,17 @@ TEST(EngineClockDeathTest, FirstReadStartsTheClockAtOne) {
 }
 
 TEST(EngineClock, FollowsTheInjectedTimeSource) {
-    test::EngineTestClock fast(1000.0);
+    test::EngineTestClock fast(100.0);  // slow enough for a loaded machine to keep up
     const std::uint32_t s0 = EngineSeconds();
     const std::int64_t t0 = EngineTime();
     fast.Clock().SleepMs(30'000);  // 30 virtual seconds
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     const std::uint32_t s1 = EngineSeconds();
     EXPECT_GE(s1 - s0, 29u);
     EXPECT_LE(s1 - s0, 60u);
     EXPECT_GE(EngineTime() - t0, 29);
     EXPECT_NEAR(static_cast<double>(EngineTime()), static_cast<double>(fast.Clock().WallSeconds()),
-                2.0);
+                5.0);
 }
 
 TEST(EngineClock, StopLogsItsShutdownLine) {

@@ -1,0 +1,43 @@
+// Single-file metainfo made with the engine's own bencode writer, for tests.
+#pragma once
+
+#include <openssl/sha.h>
+
+#include <cstdint>
+#include <string>
+
+#include "engine/peers/BencodeCodec.h"
+
+namespace koruvan::test {
+
+inline std::string MakeTorrent(const std::string& name, const std::string& content,
+                               std::int32_t pieceLength, const std::string& announce = "") {
+    std::string hashes;
+    for (std::size_t at = 0; at < content.size(); at += static_cast<std::size_t>(pieceLength)) {
+        const std::size_t n = std::min(content.size() - at, static_cast<std::size_t>(pieceLength));
+        unsigned char digest[SHA_DIGEST_LENGTH];
+        SHA1(reinterpret_cast<const unsigned char*>(content.data() + at), n, digest);
+        hashes.append(reinterpret_cast<const char*>(digest), SHA_DIGEST_LENGTH);
+    }
+    auto root = engine::NewDictionary();
+    if (!announce.empty()) {
+        root->AppendString("announce", -1);
+        root->AppendString(announce.data(), static_cast<std::int32_t>(announce.size()));
+    }
+    root->AppendString("info", -1);
+    auto info = engine::NewDictionary();
+    info->AppendString("length", -1, static_cast<std::int64_t>(content.size()), true);
+    info->AppendString("name", -1);
+    info->AppendString(name.data(), static_cast<std::int32_t>(name.size()));
+    info->AppendString("piece length", -1, pieceLength, true);
+    info->AppendString("pieces", -1);
+    info->AppendString(hashes.data(), static_cast<std::int32_t>(hashes.size()));
+    root->Append(info.release());
+    std::string out;
+    if (!engine::Encode(root.get(), out)) {
+        return {};
+    }
+    return out;
+}
+
+}  // namespace koruvan::test

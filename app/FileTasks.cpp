@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "app/Resources.h"
-#include "engine/core/EngineApi.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
@@ -36,8 +35,13 @@ bool ValidIndex(int index) {
 
 }  // namespace
 
-FileTasks::FileTasks(DownloadPlan plan, FrontEnd& frontEnd, EventSink& events, TaskOwner& owner)
-    : plan_(std::move(plan)), frontEnd_(frontEnd), events_(events), owner_(owner) {}
+FileTasks::FileTasks(DownloadPlan plan, FrontEnd& frontEnd, EventSink& events, TaskOwner& owner,
+                     EngineCalls& engine)
+    : plan_(std::move(plan)),
+      frontEnd_(frontEnd),
+      events_(events),
+      owner_(owner),
+      engine_(engine) {}
 
 void FileTasks::SetFolders(TaskFolders folders) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -110,9 +114,9 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     if (!CopyField(d->targetPath, target) || !CopyField(d->stateFilePath, resume)) {
         Log("Task paths too long: " + target + " / " + resume);
     } else if (mode == Mode::Create) {
-        result = engine::CreateAndStartTask(d.get());
+        result = engine_.CreateAndStartTask(d.get());
     } else {
-        result = engine::RecoverAndContinueTask(d.get(), force);
+        result = engine_.RecoverAndContinueTask(d.get(), force);
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -198,11 +202,11 @@ std::int32_t FileTasks::ReplaceExtraSources(int index, const std::vector<SourceO
         urls += offer.url + "\n";
         hosts += offer.hostName + "\n";
     }
-    const std::int32_t cleared = engine::ClearTaskSourceLists(handle);
+    const std::int32_t cleared = engine_.ClearTaskSourceLists(handle);
     if (cleared != engine::kOk) {
         return cleared;
     }
-    return engine::SetTaskSourceLists(handle, urls.c_str(), hosts.c_str());
+    return engine_.SetTaskSourceLists(handle, urls.c_str(), hosts.c_str());
 }
 
 }  // namespace koruvan::app

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/EngineCalls.h"
 #include "app/EventSink.h"
 #include "app/FrontEnd.h"
 #include "app/Plan.h"
@@ -52,7 +53,9 @@ class TaskOwner {
 
 class FileTasks {
   public:
-    FileTasks(DownloadPlan plan, FrontEnd& frontEnd, EventSink& events, TaskOwner& owner);
+    // Tasks are made through `engine` (the real engine unless a test scripts one).
+    FileTasks(DownloadPlan plan, FrontEnd& frontEnd, EventSink& events, TaskOwner& owner,
+              EngineCalls& engine = ProcessEngine());
     FileTasks(const FileTasks&) = delete;
     FileTasks& operator=(const FileTasks&) = delete;
 
@@ -99,6 +102,7 @@ class FileTasks {
     FrontEnd& frontEnd_;
     EventSink& events_;
     TaskOwner& owner_;
+    EngineCalls& engine_;
 
     mutable std::mutex lock_;
     std::array<FileSlot, kFileCount> slots_;  // guarded by lock_

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -56,8 +57,46 @@ class RecordingFrontEnd final : public app::FrontEnd {
         std::lock_guard<std::mutex> guard(lock_);
         notices.emplace_back(text, title);
     }
+    void ShowModalNotice(std::string_view text, std::string_view title) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        modals.emplace_back(text, title);
+    }
+    bool AskYesNo(std::string_view question, std::string_view title) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        questions.emplace_back(question, title);
+        return answer;
+    }
+    void PostMessage(std::uint32_t message) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        messages.push_back(message);
+    }
+    void CloseMainWindow() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++closeRequests;
+    }
+
+    // Texts of the notices so far (titles left out).
+    std::vector<std::string> NoticeTexts() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> texts;
+        for (const auto& n : notices) {
+            texts.push_back(n.first);
+        }
+        return texts;
+    }
+    int CountNotice(std::string_view text) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return static_cast<int>(std::count_if(notices.begin(), notices.end(),
+                                              [&](const auto& n) { return n.first == text; }));
+    }
+
     std::mutex lock_;
-    std::vector<std::pair<std::string, std::string>> notices;  // text, title
+    bool answer = false;
+    std::vector<std::pair<std::string, std::string>> notices;    // text, title
+    std::vector<std::pair<std::string, std::string>> modals;     // text, title
+    std::vector<std::pair<std::string, std::string>> questions;  // text, title
+    std::vector<std::uint32_t> messages;
+    int closeRequests = 0;
 };
 
 class RecordingEvents final : public app::EventSink {
@@ -65,9 +104,43 @@ class RecordingEvents final : public app::EventSink {
     void Report(const app::UsageEvent& event) noexcept override {
         std::lock_guard<std::mutex> guard(lock_);
         events.push_back(event);
+        detailed.push_back(app::DetailedEvent{
+            event.code, {}, {}, 0, 0, 0, {}, 0, 0, 0, 0, 0, event.fileName, {}, event.text, 0});
     }
+    void ReportDetailed(const app::DetailedEvent& event) noexcept override {
+        std::lock_guard<std::mutex> guard(lock_);
+        events.push_back(app::UsageEvent{event.code, event.errorMessage, event.fileName});
+        detailed.push_back(event);
+    }
+
+    // The codes reported so far, in order.
+    std::vector<std::string> Codes() {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> codes;
+        for (const auto& e : events) {
+            codes.push_back(e.code);
+        }
+        return codes;
+    }
+    int Count(std::string_view code) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                              [&](const auto& e) { return e.code == code; }));
+    }
+    // The last event with `code` (an empty one when there is none).
+    app::DetailedEvent Last(std::string_view code) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto it = detailed.rbegin(); it != detailed.rend(); ++it) {
+            if (it->code == code) {
+                return *it;
+            }
+        }
+        return {};
+    }
+
     std::mutex lock_;
     std::vector<app::UsageEvent> events;
+    std::vector<app::DetailedEvent> detailed;
 };
 
 class RecordingOwner final : public app::TaskOwner {

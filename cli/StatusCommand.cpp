@@ -1,0 +1,52 @@
+#include "cli/StatusCommand.h"
+
+#include <cstdio>
+
+#include "app/ControllerText.h"
+#include "app/TaskFileStatus.h"
+
+namespace koruvan::cli {
+namespace {
+
+std::string Size(std::uint64_t bytes) {
+    return bytes == 0 ? "0 B" : app::FormatSize(bytes);
+}
+
+std::string Presence(const app::FileOnDisk& file) {
+    switch (file.presence) {
+        case app::FileOnDisk::Presence::Complete:
+            return file.recordMatches ? "complete" : "complete (not recorded)";
+        case app::FileOnDisk::Presence::Partial:
+            return "partial, " + Size(file.bytesOnDisk) + " on disk";
+        case app::FileOnDisk::Presence::Missing:
+            return "missing";
+    }
+    return {};
+}
+
+}  // namespace
+
+int PrintStatus(const app::DownloadPlan& plan, const std::string& planName,
+                const std::string& dataRoot) {
+    const app::PersistedTask task = app::ReadPersistedTask(plan, dataRoot);
+    std::printf("plan:          %s\n", planName.c_str());
+    std::printf("task file:     %s%s\n", task.location.taskIni.c_str(),
+                task.exists ? "" : " (none)");
+    if (!task.exists) {
+        std::printf("state:         not started\n");
+    } else {
+        std::printf("state:         %s\n", task.markedComplete ? "finished" : "incomplete");
+        std::printf("save folder:   %s\n", task.saveFolder.c_str());
+        std::printf("created:       %s\n", task.createTime.c_str());
+        std::printf("download time: %u s\n", task.downloadSeconds);
+    }
+    for (int i = 0; i < app::kFileCount; ++i) {
+        const app::FileOnDisk& file = task.files[static_cast<std::size_t>(i)];
+        std::printf("file%d  %-32s %10s  %s\n", i, file.name.c_str(), Size(file.size).c_str(),
+                    task.exists ? Presence(file).c_str() : "-");
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace koruvan::cli

@@ -1,0 +1,430 @@
+// The controller's state table over a scripted engine: Start with and without space, the
+// transitions Reconcile, SpeedText and Tick make, pause and resume, the disk watch, the
+// split of limits and connection budgets, the smoothed speed, the reactions to the tasks'
+// state codes, and what entering `finished` does.
+#include <gtest/gtest.h>
+
+#include "ControllerFakes.h"
+#include "platform/IniFile.h"
+
+namespace koruvan::app {
+namespace {
+
+using test::ControllerHarness;
+using S = ControllerState;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+std::string TaskKey(const ControllerHarness& h, const std::string& key,
+                    const std::string& section = "KoruvanTask") {
+    return platform::IniFile(h.TaskIni()).GetString(section, key, "<none>");
+}
+
+TEST(ControllerStartTest, StartWithTooLittleSpaceIsRefusedUntilABiggerVolumeIsChosen) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    EXPECT_EQ(h.initResult, 0);
+    EXPECT_FALSE(std::filesystem::exists(h.TaskIni()));  // nothing written before Start
+    h.engine.freeBytes = 5 * 10 * kMiB + 100 * kMiB - 1;
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Ready);
+    EXPECT_TRUE(c.DiskShort());
+    EXPECT_EQ(h.front.CountNotice("当前磁盘空间不足，请选择其他位置存放"), 1);
+    EXPECT_EQ(h.engine.TaskCount(), 0u);
+    EXPECT_EQ(h.events.Count("11010000"), 0);
+    // The first change log after start is suppressed in (ready, diskShort).
+    EXPECT_EQ(c.Reconcile(), S::Ready);
+    EXPECT_FALSE(h.log.Has("Koruvan Utility: 下载状态改变为ready"));
+
+    h.engine.freeBytes = 5 * 10 * kMiB + 100 * kMiB;
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Preparing);
+    EXPECT_EQ(h.engine.TaskCount(), 5u);
+}
+
+TEST(ControllerStartTest, StartCreatesTheFiveTasksAndRecordsTheTask) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Preparing);
+    ASSERT_EQ(h.engine.TaskCount(), 5u);
+    for (int i = 0; i < kFileCount; ++i) {
+        const auto t = h.engine.Copy(h.Name(i));
+        EXPECT_EQ(t.target, h.Target(i));
+        EXPECT_EQ(t.flags, kFileTaskFlags);  // no torrent in this plan
+        EXPECT_FALSE(t.recovered);
+        EXPECT_EQ(t.speedLimit, 32767 / 5);  // unlimited, split over five answering tasks
+        EXPECT_EQ(TaskKey(h, "KoruvanHttpTaskUrl" + std::to_string(i)), h.plan.files[i].url);
+        EXPECT_EQ(TaskKey(h, "KoruvanHttpTaskFile" + std::to_string(i)), h.Name(i));
+    }
+    const DetailedEvent begun = h.events.Last("11010000");
+    EXPECT_EQ(begun.flags, 7);
+    EXPECT_EQ(begun.errorMessage, "");
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskSavePath"), h.SaveFolder());
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskHash"), h.plan.files[0].md5);
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskEntrence"), "setup.exe");
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskFloder"), "vemo221047");
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskCreateTimeStamp"), "1000");
+    EXPECT_EQ(h.engine.btPeerFlag.load(), 1);
+    EXPECT_TRUE(h.log.Has("文件系统支持稀疏文件"));
+    c.Reconcile();
+    EXPECT_TRUE(h.log.Has("Koruvan Utility: 下载状态改变为preparing"));
+}
+
+TEST(ControllerStartTest, EngineThatCannotStartLeavesStartAvailable) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    h.engine.startupResult = -102;
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Ready);
+    ASSERT_EQ(h.front.modals.size(), 1u);
+    EXPECT_EQ(h.front.modals[0].first, "下载启动失败请重试");
+    EXPECT_EQ(h.events.Last("11400101").errorMessage, "Begin Download Task 环境初始化失败");
+    EXPECT_TRUE(h.log.Has("Begin Download Task] [环境初始化失败"));
+    h.engine.startupResult = 0;
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Preparing);
+}
+
+TEST(ControllerStateTest, PreparingTurnsIntoReloadOnceProgressShows) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    EXPECT_EQ(c.Reconcile(), S::Preparing);
+    h.engine.SetProgress(h.Name(3), 1, 0);
+    EXPECT_EQ(c.Reconcile(), S::Reload);
+    EXPECT_TRUE(h.log.Has("Koruvan Utility: 下载状态改变为reload"));
+}
+
+TEST(ControllerStateTest, DataFlowsOnlyAboveOneKibPerSecond) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    h.engine.SetProgress(h.Name(0), 0, 1000);
+    h.engine.SetProgress(h.Name(1), 0, 24);
+    EXPECT_EQ(c.SpeedText(), "1.0 KB/s");
+    EXPECT_EQ(c.State(), S::Preparing);
+    h.engine.SetProgress(h.Name(1), 0, 25);
+    EXPECT_EQ(c.SpeedText(), "1.0 KB/s");
+    EXPECT_EQ(c.State(), S::Downloading);
+    // A finished file's speed does not count.
+    h.engine.Complete(h.Name(0));
+    c.Tick();
+    EXPECT_EQ(c.SpeedText(), "25 B/s");
+}
+
+TEST(ControllerStateTest, SpeedLimitIsSplitOverActiveTasksButNeverBelowTen) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    h.engine.Complete(h.Name(0));
+    h.engine.Complete(h.Name(1));
+    c.Tick();  // both become done; three tasks remain active
+    c.ApplySpeedLimit(25);
+    for (int i = 0; i < kFileCount; ++i) {
+        EXPECT_EQ(h.engine.Copy(h.Name(i)).speedLimit, 10) << i;  // finished ones too
+    }
+    c.ApplySpeedLimit(0);
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 10922);
+    c.ApplySpeedLimit(3000);
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 1000);
+    h.engine.Complete(h.Name(2));
+    h.engine.Complete(h.Name(3));
+    c.Tick();  // completion re-splits over the one task left
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 3000);
+    c.ApplySpeedLimit(0);
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 32767);
+    EXPECT_EQ(h.events.Count("11080000"), 4);
+    EXPECT_EQ(h.events.Last("11080000").fileName, h.Name(3));
+}
+
+TEST(ControllerStateTest, ConnectionBudgetsAreSplitWithTheRemainderFirst) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    h.engine.Complete(h.Name(1));
+    h.engine.Complete(h.Name(3));
+    c.Tick();
+    h.engine.SetProgress(h.Name(0), 10, 5000);
+    (void)c.SpeedText();
+    ASSERT_EQ(c.State(), S::Downloading);
+    const int shares[][2] = {{12, 35}, {-1, -1}, {12, 35}, {-1, -1}, {11, 35}};
+    for (int i = 0; i < kFileCount; ++i) {
+        const auto t = h.engine.Copy(h.Name(i));
+        EXPECT_EQ(t.webLimit, shares[i][0]) << i;
+        EXPECT_EQ(t.peerLimit, shares[i][1]) << i;
+    }
+    const int calls = h.engine.connectionCalls;
+    (void)c.SpeedText();  // same budget, same count: no new split
+    EXPECT_EQ(h.engine.connectionCalls, calls);
+}
+
+TEST(ControllerStateTest, LinkFileSetsTheWebSourceBudgetWithinItsRange) {
+    for (const auto& [value, expected] : std::vector<std::pair<std::string, int>>{
+             {"5", 35}, {"500", 35}, {"10", 10}, {"200", 200}, {"-3", 35}}) {
+        ControllerHarness h;
+        test::WriteFile(h.dir.File("KoruvanTaskLink.ini"),
+                        "[KoruvanTask]\nKoruvanTaskLink=" + value + "\n");
+        h.Downloading();
+        EXPECT_EQ(h.engine.Copy(h.Name(0)).webLimit, expected / 5 + (expected % 5 > 0 ? 1 : 0))
+            << value;
+    }
+}
+
+TEST(ControllerStateTest, ShownSpeedApproachesTheLimitFromAbove) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    c.ApplySpeedLimit(100);
+    h.engine.SetProgress(h.Name(0), 10, 307200);
+    std::vector<std::uint32_t> shown;
+    for (int k = 0; k < 6; ++k) {
+        (void)c.SpeedText();
+        shown.push_back(c.ShownSpeed());
+    }
+    EXPECT_EQ(shown, (std::vector<std::uint32_t>{153600, 128000, 115200, 108800, 105600, 104000}));
+    h.engine.SetProgress(h.Name(0), 10, 50000);  // below the limit: shown as it is
+    EXPECT_EQ(c.SpeedText(), "48.8 KB/s");
+}
+
+TEST(ControllerStateTest, PauseStopsEveryTaskAndContinueRestartsTheUnfinished) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    ASSERT_EQ(c.State(), S::Downloading);
+    h.engine.Complete(h.Name(2));
+    c.Tick();
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Pause);
+    ASSERT_EQ(h.engine.stopCalls.size(), 1u);
+    EXPECT_EQ(h.engine.stopCalls[0].size(), 5u);  // in index order, finished one included
+    EXPECT_EQ(h.engine.stopCalls[0][0], reinterpret_cast<engine::TaskHandle>(1));
+    EXPECT_EQ(h.events.Count("11020000"), 1);
+    EXPECT_EQ(c.SpeedText(), "0 B/s");
+
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Resume);
+    EXPECT_EQ(h.events.Count("11030000"), 1);
+    for (int i = 0; i < kFileCount; ++i) {
+        // The finished file is not on disk (no matching record): it is restarted too.
+        EXPECT_EQ(h.engine.Copy(h.Name(i)).restarts, 1) << i;
+    }
+    EXPECT_EQ(c.FileStatusText(2), "√ 下载完成  ");  // its task says so
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Pause);
+    EXPECT_EQ(h.events.Count("11020000"), 2);
+}
+
+TEST(ControllerStateTest, ResumeLeavesFilesWhoseRecordMatches) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    test::WriteFile(h.Target(1), "complete file");
+    h.engine.Complete(h.Name(1));
+    c.Tick();  // done: the record is written now that the file exists
+    c.PrimaryAction();
+    c.PrimaryAction();
+    EXPECT_EQ(h.engine.Copy(h.Name(1)).restarts, 0);
+    EXPECT_EQ(h.engine.Copy(h.Name(0)).restarts, 1);
+    EXPECT_EQ(c.FileStatusText(1), "√ 下载完成  ");
+}
+
+TEST(ControllerDiskWatchTest, ReadyAndBackFollowTheFreeSpaceInSparseMode) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    // Sparse mode is known once a volume check ran: here a Start whose engine would not
+    // start, which leaves the state `ready`.
+    h.engine.startupResult = -1;
+    c.PrimaryAction();
+    ASSERT_EQ(c.State(), S::Ready);
+    // Required: 5 × 10 MiB + 100 MiB reserve = 150 MiB.
+    h.engine.freeBytes = 49 * kMiB;
+    EXPECT_EQ(c.Reconcile(), S::Back);
+    EXPECT_TRUE(c.DiskShort());
+    EXPECT_EQ(h.front.CountNotice("当前磁盘空间不足，请选择其他位置存放。"), 1);
+    EXPECT_EQ(c.Reconcile(), S::Back);
+    EXPECT_EQ(h.front.CountNotice("当前磁盘空间不足，请选择其他位置存放。"), 1);
+    h.engine.freeBytes = 150 * kMiB;
+    EXPECT_EQ(c.Reconcile(), S::Ready);
+    EXPECT_FALSE(c.DiskShort());
+    EXPECT_TRUE(h.log.Has("Koruvan Utility: 下载状态改变为back"));
+    // Between the two thresholds (short of the reserve only) nothing changes.
+    h.engine.freeBytes = 100 * kMiB;
+    EXPECT_EQ(c.Reconcile(), S::Ready);
+    EXPECT_FALSE(c.DiskShort());
+}
+
+TEST(ControllerDiskWatchTest, RunsOnlyInSparseMode) {
+    ControllerHarness h;
+    h.volume = VolumeMode{true, false};
+    DownloadController& c = h.Start();
+    c.PrimaryAction();  // the volume check at Start: space is reserved up front
+    EXPECT_TRUE(h.log.Has("使用磁盘预占"));
+    h.engine.freeBytes = 0;
+    EXPECT_EQ(c.Reconcile(), S::Preparing);
+    EXPECT_FALSE(c.DiskShort());
+}
+
+TEST(ControllerDiskWatchTest, DownloadPausesWhenTheDiskFillsUp) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    ASSERT_EQ(c.State(), S::Downloading);
+    h.engine.allocatedBytes = 0;
+    h.engine.freeBytes = 10 * kMiB;  // 10 MiB free + 5 × 100/10000 of 10 MiB on disk
+    EXPECT_EQ(c.Reconcile(), S::Pause);
+    EXPECT_TRUE(c.DiskShort());
+    EXPECT_EQ(h.engine.stopCalls.size(), 1u);
+    EXPECT_EQ(h.events.Count("11990301"), 1);
+    EXPECT_EQ(h.front.CountNotice("预留磁盘空间不足，下载暂停。"), 1);
+    EXPECT_EQ(c.Reconcile(), S::Pause);
+    EXPECT_EQ(h.engine.stopCalls.size(), 1u);
+    h.engine.freeBytes = 200 * kMiB;
+    EXPECT_EQ(c.Reconcile(), S::Pause);  // the user continues, not the watch
+    EXPECT_FALSE(c.DiskShort());
+}
+
+TEST(ControllerCodesTest, EachNoticeIsShownOnceForACodeInARow) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    h.engine.SetCode(h.Name(1), 20209);
+    for (int k = 0; k < 5; ++k) {
+        c.Reconcile();
+    }
+    EXPECT_EQ(h.front.CountNotice("网络连接超时，下载失败"), 1);
+    EXPECT_EQ(h.events.Count("11990202"), 1);
+    h.engine.SetCode(h.Name(1), 20214);
+    c.Reconcile();
+    c.Reconcile();
+    EXPECT_EQ(h.front.CountNotice("下载出错，请重试"), 1);
+    h.engine.SetCode(h.Name(1), 20209);  // a new run of the first code
+    c.Reconcile();
+    EXPECT_EQ(h.front.CountNotice("网络连接超时，下载失败"), 2);
+    h.engine.SetCode(h.Name(1), 0);
+    c.Reconcile();
+    h.engine.SetCode(h.Name(3), 20207);
+    c.Reconcile();
+    c.Reconcile();
+    EXPECT_EQ(h.front.CountNotice("网络错误"), 1);
+    EXPECT_EQ(h.front.CountNotice("网络连接超时，下载失败"), 2);
+    EXPECT_EQ(c.State(), S::Downloading);
+}
+
+TEST(ControllerCodesTest, FullDiskPausesAndWriteFailureFails) {
+    ControllerHarness h;
+    h.volume = VolumeMode{true, false};  // no disk watch to clear the shortage again
+    DownloadController& c = h.Downloading();
+    h.engine.SetCode(h.Name(4), 20210);
+    EXPECT_EQ(c.Reconcile(), S::Pause);
+    EXPECT_TRUE(c.DiskShort());
+    EXPECT_EQ(h.events.Count("11990301"), 1);
+    EXPECT_EQ(h.front.CountNotice("磁盘空间不足，请检查并重新启动下载器！"), 1);
+    h.engine.SetCode(h.Name(4), 20215);
+    EXPECT_EQ(c.Reconcile(), S::Failed);
+    EXPECT_EQ(h.front.CountNotice("由于磁盘损坏无法写入，下载失败"), 1);
+    c.PrimaryAction();  // nothing leaves `failed`
+    EXPECT_EQ(c.State(), S::Failed);
+    c.Tick();
+    EXPECT_EQ(c.State(), S::Failed);
+}
+
+TEST(ControllerFinishTest, FinishingRecordsReportsAndSchedulesTheShutdown) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    c.SetShutdownAfterDownload(true);
+    for (int i = 0; i < kFileCount; ++i) {
+        test::WriteFile(h.Target(i), "file " + std::to_string(i));
+    }
+    for (int k = 0; k < 3; ++k) {
+        c.Tick();
+    }
+    for (int i = 0; i < kFileCount; ++i) {
+        h.engine.Complete(h.Name(i));
+    }
+    c.Tick();
+    EXPECT_EQ(c.State(), S::Finished);
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskIsComplete"), "COMPLETE");
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskDownloadTime"), "4");
+    EXPECT_EQ(h.events.Count("11080000"), 5);
+    EXPECT_EQ(h.events.Count("11060000"), 0);  // reported when Reconcile sees it
+    EXPECT_EQ(c.Reconcile(), S::Finished);
+    const DetailedEvent done = h.events.Last("11060000");
+    EXPECT_EQ(done.totalSeconds, 4u);
+    EXPECT_EQ(done.progress, "100%");
+    EXPECT_TRUE(h.log.Has("Koruvan Utility: 下载状态改变为finished"));
+    EXPECT_TRUE(h.log.Has("Koruvan Utility: 触发自动关机"));
+    EXPECT_EQ(h.shutdowns, std::vector<std::string>{"一分钟后将自动关机"});
+    EXPECT_NE(TaskKey(h, "KoruvanTask3FileSizeLow", "KoruvanFinishInfo"), "<none>");
+    EXPECT_EQ(c.SizeText(), "50.0 MB/50.0 MB");
+    c.Reconcile();
+    EXPECT_EQ(h.events.Count("11060000"), 1);
+    EXPECT_EQ(h.shutdowns.size(), 1u);
+}
+
+TEST(ControllerFinishTest, StatisticsCarryTheSessionCounters) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    h.engine.With(h.Name(0), [](auto& t) {
+        t.progress.httpBytes = 3000;
+        t.progress.peerBytes = 1000;
+    });
+    c.Tick();
+    c.Tick();
+    h.engine.With(h.Name(0), [](auto& t) { t.answers = false; });  // last known counts stay
+    c.PrimaryAction();
+    const DetailedEvent paused = h.events.Last("11020000");
+    EXPECT_EQ(paused.totalSeconds, 2u);
+    EXPECT_EQ(paused.totalBytes, 4000u);
+    EXPECT_EQ(paused.averageSpeed, 2000u);
+    EXPECT_EQ(paused.httpBytes, 3000u);
+    EXPECT_EQ(paused.httpAverageSpeed, 1500u);
+    EXPECT_EQ(paused.p2pBytes, 1000u);
+    EXPECT_EQ(paused.p2pAverageSpeed, 500u);
+    EXPECT_EQ(paused.progress, "1%");
+}
+
+TEST(ControllerFinishTest, EveryThreeHundredthRunningTickReports) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    for (int k = 0; k < 599; ++k) {
+        c.Tick();
+    }
+    EXPECT_EQ(h.events.Count("11050000"), 1);
+    c.Tick();
+    EXPECT_EQ(h.events.Count("11050000"), 2);
+    EXPECT_EQ(TaskKey(h, "KoruvanTaskDownloadTime"), "600");
+}
+
+TEST(ControllerNoticeTest, NoticesCarryTheMachineIdentity) {
+    ControllerHarness h;
+    h.env.machineId = [] { return std::optional<std::string>("M-42"); };
+    DownloadController& c = h.Start();
+    h.engine.freeBytes = 0;
+    c.PrimaryAction();
+    ASSERT_EQ(h.front.notices.size(), 1u);
+    EXPECT_EQ(h.front.notices[0].first, "当前磁盘空间不足，请选择其他位置存放\n（M-42）");
+    EXPECT_EQ(h.front.notices[0].second, "Irvane下载器");
+}
+
+TEST(ControllerButtonTest, ButtonInVerificationStatesAndAtTheEnd) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    for (int i = 0; i < kFileCount; ++i) {
+        test::WriteFile(h.Target(i), "content of " + h.Name(i));
+        h.engine.Complete(h.Name(i));
+    }
+    c.Tick();
+    ASSERT_EQ(c.State(), S::Finished);
+    test::WriteFile(h.SaveFolder() + "/setup.exe", "#!/bin/sh\n");
+    h.front.answer = false;
+    c.PrimaryAction();
+    ASSERT_EQ(h.front.questions.size(), 1u);
+    EXPECT_EQ(h.front.questions[0].first, "是否验证安装文件的正确性？");
+    EXPECT_EQ(h.events.Codes().back(), "11100002");
+    ASSERT_EQ(h.launches.size(), 1u);
+    EXPECT_EQ(h.launches[0], std::make_pair(h.Target(0), h.SaveFolder()));
+    EXPECT_TRUE(c.InstallerStarted());
+    EXPECT_EQ(h.front.closeRequests, 1);
+    EXPECT_EQ(c.State(), S::Finished);  // `installing` lasted only during the launch
+    EXPECT_EQ(h.events.Last("11070000").errorMessage, "");
+}
+
+}  // namespace
+}  // namespace koruvan::app

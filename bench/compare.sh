@@ -13,6 +13,7 @@ fetch="$build/bench/engine_fetch"
 [ -x "$fetch" ] || { echo "compare: build $fetch first (cmake --build --preset default)"; exit 2; }
 
 work=$(mktemp -d /tmp/koruvan-compare.XXXXXX)
+chmod 755 "$work"  # nginx workers run unprivileged
 nginx_pid=""
 cleanup() {
     [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true

@@ -172,17 +172,20 @@ void DownloadController::ApplySpeedLimit(std::uint32_t kibPerSecond) {
 }
 
 // The global limit is split evenly over the active tasks (never below 10 KB/s each) and
-// handed to all five tasks. No limit is 32767, which the engine takes as unlimited only
-// when it is not divided.
+// handed to all five tasks. No limit reaches the engine as 0, its own "no limit": the old
+// sentinel 32767 split over n tasks would have capped an unlimited download at 32 MiB/s.
 void DownloadController::ApplySpeedLimitLocked(std::uint32_t kibPerSecond) {
     speedLimitKBps_ = kibPerSecond == 0 ? kUnlimitedKBps : kibPerSecond;
-    std::uint32_t value = speedLimitKBps_;
-    if (const int n = ActiveTaskCountLocked(); n > 1) {
-        value /= static_cast<std::uint32_t>(n);
+    std::int32_t perTask = 0;
+    if (speedLimitKBps_ != kUnlimitedKBps) {
+        std::uint32_t value = speedLimitKBps_;
+        if (const int n = ActiveTaskCountLocked(); n > 1) {
+            value /= static_cast<std::uint32_t>(n);
+        }
+        value = std::max(value, kLowestSplitKBps);
+        perTask = static_cast<std::int32_t>(
+            std::min<std::uint32_t>(value, std::numeric_limits<std::int32_t>::max()));
     }
-    value = std::max(value, kLowestSplitKBps);
-    const auto perTask = static_cast<std::int32_t>(
-        std::min<std::uint32_t>(value, std::numeric_limits<std::int32_t>::max()));
     for (int i = 0; i < kFileCount; ++i) {
         (void)engine_.SetTaskSpeedLimit(tasks_.Handle(i), 1, perTask);
     }

@@ -213,8 +213,11 @@ signed="$cdn/0123456789abcdef0123456789abcdef/1700000000/vemo047/$name0"
 echo "CDN, mirrors, documents, byte ranges and signed paths: OK"
 
 # ---------------------------------------------------------------- download, check, install
+# KORUVAN_DEMO_WRAP: an optional command prefix for the front-end runs (bench/plan_bench.sh
+# measures them with /usr/bin/time this way).
+read -r -a demo_wrap <<< "${KORUVAN_DEMO_WRAP:-}"
 run_client() {  # runs a front end in the foreground, so that Ctrl-C reaches it first
-    "$@" &
+    "${demo_wrap[@]}" "$@" &
     client_pid=$!
     local status=0
     wait "$client_pid" || status=$?

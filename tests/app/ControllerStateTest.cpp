@@ -53,7 +53,7 @@ TEST(ControllerStartTest, StartCreatesTheFiveTasksAndRecordsTheTask) {
         EXPECT_EQ(t.target, h.Target(i));
         EXPECT_EQ(t.flags, kFileTaskFlags);  // no torrent in this plan
         EXPECT_FALSE(t.recovered);
-        EXPECT_EQ(t.speedLimit, 32767 / 5);  // unlimited, split over five answering tasks
+        EXPECT_EQ(t.speedLimit, 0);  // unlimited: no cap at all, whatever the task count
         EXPECT_EQ(TaskKey(h, "KoruvanHttpTaskUrl" + std::to_string(i)), h.plan.files[i].url);
         EXPECT_EQ(TaskKey(h, "KoruvanHttpTaskFile" + std::to_string(i)), h.Name(i));
     }
@@ -125,7 +125,7 @@ TEST(ControllerStateTest, SpeedLimitIsSplitOverActiveTasksButNeverBelowTen) {
         EXPECT_EQ(h.engine.Copy(h.Name(i)).speedLimit, 10) << i;  // finished ones too
     }
     c.ApplySpeedLimit(0);
-    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 10922);
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 0);
     c.ApplySpeedLimit(3000);
     EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 1000);
     h.engine.Complete(h.Name(2));
@@ -133,7 +133,7 @@ TEST(ControllerStateTest, SpeedLimitIsSplitOverActiveTasksButNeverBelowTen) {
     c.Tick();  // completion re-splits over the one task left
     EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 3000);
     c.ApplySpeedLimit(0);
-    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 32767);
+    EXPECT_EQ(h.engine.Copy(h.Name(4)).speedLimit, 0);
     EXPECT_EQ(h.events.Count("11080000"), 4);
     EXPECT_EQ(h.events.Last("11080000").fileName, h.Name(3));
 }

@@ -158,6 +158,45 @@ void TWorkWithPeers::StepPeers(bool fullRound, std::int32_t fast, std::int32_t& 
     }
 }
 
+void TWorkWithPeers::StepUploads(bool periodRound, std::int32_t fast, std::int32_t limit,
+                                 std::int32_t& received, std::int32_t& sent) {
+    std::int32_t uploaders = 0;
+    for (std::size_t i = 0; i < peers_.size() && uploaders < limit;) {
+        TPeerObject* peer = peers_[i];
+        const TPeerCounters& c = peer->Counters();
+        const std::int32_t rate = std::max(c.upRate, c.sendWindow / 3);
+        if (peer->Kind() != kKindBitTorrent || (rate <= fast && !periodRound)) {
+            ++i;
+            continue;
+        }
+        const bool ok = peer->UploadStep();
+        received += c.recvDelta;
+        sent += c.sendDelta;
+        if (c.sendDelta > 0) {
+            ++uploaders;
+        }
+        if (ok) {
+            ++i;
+            continue;
+        }
+        peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(i));
+        if (!peer->EndedNormally()) {
+            ReportFailure(peer->Identity(), peer, 1);
+        }
+        ReleasePeer(peer);
+    }
+}
+
+std::int64_t TWorkWithPeers::SumPeerRate(std::int32_t kindMask) const {
+    std::int64_t sum = 0;
+    for (const TPeerObject* peer : peers_) {
+        if ((peer->Kind() & kindMask) != 0) {
+            sum += peer->Counters().downRate;
+        }
+    }
+    return sum;
+}
+
 void TWorkWithPeers::SortPeers() {
     const bool seeding = !Downloading();
     const std::int64_t now = CurrentTaskClock();

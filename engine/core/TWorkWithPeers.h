@@ -114,6 +114,16 @@ class TWorkWithPeers : public TBaseWork {
     // Drives every peer one step; removes and reports those whose step failed. `fast` is
     // the 3-second rate above which a peer is stepped on every round.
     void StepPeers(bool fullRound, std::int32_t fast, std::int32_t& received, std::int32_t& sent);
+    // Upload steps of the BitTorrent peers: fast uploaders every round, the others on the
+    // upload period when there is room; stops once `limit` peers uploaded.
+    void StepUploads(bool periodRound, std::int32_t fast, std::int32_t limit,
+                     std::int32_t& received, std::int32_t& sent);
+
+  public:
+    // Sum of the download rates of the peers whose kind matches the mask.
+    [[nodiscard]] virtual std::int64_t SumPeerRate(std::int32_t kindMask) const;
+
+  protected:
     // Every 3 seconds: rates, surplus peers and dead web sources. Returns the summed
     // download and upload rates.
     void EvaluatePeerSet(std::int64_t& downRate, std::int64_t& upRate);

@@ -122,7 +122,10 @@ void TWorkWithTransStatis::TransferRound() {
         ComputeBudgets();
     } else if (now - lastTickMs_ >= kTickMs) {
         lastTickMs_ = now;
+        const std::int32_t sentLastSecond = sentThisSecond_;
         StatisticsTick();
+        extraUploadRoom_ = sentLastSecond / 8192 < uploadSlots_ ? std::max(uploadSlots_ / 6, 1) : 0;
+        tickRound_ = roundCounter_;
         PerSecondMaintenance();
         fullRoundPending_ = true;
     }
@@ -137,6 +140,12 @@ void TWorkWithTransStatis::TransferRound() {
     std::int32_t received = 0;
     std::int32_t sent = 0;
     StepPeers(full, kFastPeerRate, received, sent);
+    // Upload room: at a tick, extra uploaders when the last second sent less than the slots
+    // could carry; the slower peers upload on the upload period only.
+    const bool periodRound = roundCounter_ % static_cast<std::uint32_t>(uploadPeriod_) == 0 &&
+                             (extraUploadRoom_ > 0 || roundCounter_ - tickRound_ >= 18);
+    StepUploads(periodRound, kFastPeerRate,
+                extraUploadRoom_ + std::max(pendingUploadPeers_, uploadSlots_), received, sent);
     receivedThisSecond_ += received;
     sentThisSecond_ += sent;
     fullRoundPending_ = false;

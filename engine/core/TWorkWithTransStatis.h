@@ -72,6 +72,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     bool tickStarted_ = false;
     std::int64_t taskClock_ = 0;
     std::int32_t pendingUploadPeers_ = 0;
+    std::int32_t extraUploadRoom_ = 0;  // extra uploaders allowed, set at each tick
+    std::uint32_t tickRound_ = 0;       // round counter at the last tick
     // Set by SetSpeedLimit (any thread): the budgets follow a new limit at the next round
     // instead of the next second.
     std::atomic<bool> limitsChanged_{false};  // peers left with queued upload this round  //

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
     libcurl4-openssl-dev libssl-dev libtinyxml2-dev libjsoncpp-dev liburiparser-dev
-    zlib1g-dev libminiupnpc-dev qt6-base-dev libcli11-dev
+    zlib1g-dev libminiupnpc-dev qt6-base-dev libx11-dev libcli11-dev
     libgtest-dev libgmock-dev libbenchmark-dev fonts-noto-cjk
     nginx tinyproxy dante-server opentracker vsftpd python3-libtorrent xvfb imagemagick
     curl aria2 time

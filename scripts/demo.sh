@@ -228,12 +228,21 @@ run_client() {  # runs a front end in the foreground, so that Ctrl-C reaches it 
 if ((gui)); then
     [ -n "$window" ] || fail "the window (koruvan) is not built yet; run the demo without --gui"
     [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || fail "--gui needs a display"
-    say "Running the window: download, then Install"
+    export KORUVAN_SHUTDOWN_CMD="${KORUVAN_SHUTDOWN_CMD:-$repo/tests/support/shutdown-stub.sh}"
+    say "Running the window: press 开始 (Start); when 安装 (Install) appears, press it"
+    echo "(the speed limit is set in the window's settings, the gear button)"
+    rm -f "$game/demo-game-installed.txt"
     t0=$(now)
-    run_client "$window" --plan "$plan" --data-dir "$data" || fail "the window ended with an error"
+    run_client "$window" --plan "$plan" --data-dir "$data" --save-dir "$game" ||
+        fail "the window ended with an error"
     t1=$(now)
     say "Summary"
-    echo "window open for $(elapsed "$t0" "$t1") s; plan $plan, data $data"
+    echo "window open for $(elapsed "$t0" "$t1") s; plan $plan, data $data, game $game"
+    if [ -f "$game/demo-game-installed.txt" ]; then
+        echo "installer: $(head -n 1 "$game/demo-game-installed.txt")"
+    else
+        echo "the installer was not started (the window was closed before Install)"
+    fi
     exit 0
 fi
 

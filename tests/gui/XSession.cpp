@@ -1,0 +1,307 @@
+#include "XSession.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace koruvan::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+Display* D(void* display) {
+    return static_cast<Display*>(display);
+}
+
+// Runs a program to its end; its exit code (-1 when it could not run).
+int RunToEnd(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long PidOf(Display* display, Window window) {
+    const Atom atom = XInternAtom(display, "_NET_WM_PID", True);
+    if (atom == None) {
+        return -1;
+    }
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    long pid = -1;
+    if (XGetWindowProperty(display, window, atom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                           &after, &data) == Success &&
+        data != nullptr && items == 1 && format == 32) {
+        pid = static_cast<long>(*reinterpret_cast<unsigned long*>(data));
+    }
+    if (data != nullptr) {
+        XFree(data);
+    }
+    return pid;
+}
+
+std::vector<Window> TopLevels(Display* display) {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    std::vector<Window> out;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) != 0) {
+        out.assign(children, children + count);  // bottom to top
+        if (children != nullptr) {
+            XFree(children);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// --- the window program -------------------------------------------------------------------------
+
+WindowProcess::~WindowProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool WindowProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& display, const std::string& workDir,
+                          const std::string& logFile) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 &&
+            entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) {
+            env.push_back(entry);
+        }
+    }
+    env.push_back("DISPLAY=" + display);
+    env.push_back("XDG_RUNTIME_DIR=" + workDir);  // the single-instance lock lives here
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    std::vector<char*> cenv;
+    for (std::string& e : env) {
+        cenv.push_back(e.data());
+    }
+    cenv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid_ = -1;
+    }
+    return rc == 0;
+}
+
+int WindowProcess::Wait(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (pid_ > 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+bool WindowProcess::Running() {
+    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+void WindowProcess::Signal(int signal) {
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+// --- the X server
+// ---------------------------------------------------------------------------------
+
+XSession::XSession() {
+    if (FindProgram("Xvfb").empty()) {
+        why_ = "Xvfb is not installed";
+        return;
+    }
+    if (FindProgram("import").empty()) {
+        why_ = "ImageMagick's import is not installed";
+        return;
+    }
+    for (int n = 40 + getpid() % 40; n < 140 && display_ == nullptr; ++n) {
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        if (std::filesystem::exists(socket) || std::filesystem::exists(lock)) {
+            continue;
+        }
+        name_ = ":" + std::to_string(n);
+        if (!server_.Start(
+                {"Xvfb", name_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"})) {
+            continue;
+        }
+        for (int tries = 0; tries < 200 && display_ == nullptr && server_.Running(); ++tries) {
+            std::this_thread::sleep_for(25ms);
+            if (std::filesystem::exists(socket)) {
+                display_ = XOpenDisplay(name_.c_str());
+            }
+        }
+        if (display_ == nullptr) {
+            server_.Stop();
+        }
+    }
+    if (display_ == nullptr) {
+        why_ = "Xvfb did not start";
+        return;
+    }
+    xtest_ = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+}
+
+XSession::~XSession() {
+    if (display_ != nullptr) {
+        XCloseDisplay(D(display_));
+    }
+    if (xtest_ != nullptr) {
+        dlclose(xtest_);
+    }
+    server_.Stop();
+}
+
+bool XSession::Ready(std::string& why) const {
+    why = why_;
+    return display_ != nullptr;
+}
+
+unsigned long XSession::FindWindow(pid_t pid, int width, int height,
+                                   std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        for (Window w : TopLevels(D(display_))) {
+            XWindowAttributes a{};
+            if (PidOf(D(display_), w) == pid && XGetWindowAttributes(D(display_), w, &a) != 0 &&
+                a.map_state == IsViewable && a.width == width && a.height == height) {
+                return w;
+            }
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return 0;
+}
+
+QRect XSession::Geometry(unsigned long window) {
+    XWindowAttributes a{};
+    if (XGetWindowAttributes(D(display_), window, &a) == 0) {
+        return {};
+    }
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    XTranslateCoordinates(D(display_), window, DefaultRootWindow(D(display_)), 0, 0, &x, &y,
+                          &child);
+    return QRect(x, y, a.width, a.height);
+}
+
+bool XSession::Viewable(unsigned long window) {
+    XWindowAttributes a{};
+    return XGetWindowAttributes(D(display_), window, &a) != 0 && a.map_state == IsViewable;
+}
+
+bool XSession::OnTop(unsigned long window) {
+    const std::vector<Window> all = TopLevels(D(display_));
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        XWindowAttributes a{};
+        if (XGetWindowAttributes(D(display_), *it, &a) != 0 && a.map_state == IsViewable) {
+            return *it == window;
+        }
+    }
+    return false;
+}
+
+unsigned long XSession::Cover(const QRect& area) {
+    Display* d = D(display_);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = WhitePixel(d, DefaultScreen(d));
+    const Window w = XCreateWindow(
+        d, DefaultRootWindow(d), area.x(), area.y(), static_cast<unsigned>(area.width()),
+        static_cast<unsigned>(area.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
+        CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(d, w);
+    XSync(d, False);
+    return w;
+}
+
+bool XSession::Click(int x, int y) {
+    using MotionFn = int (*)(Display*, int, int, int, unsigned long);
+    using ButtonFn = int (*)(Display*, unsigned int, Bool, unsigned long);
+    if (xtest_ == nullptr) {
+        return false;
+    }
+    auto motion = reinterpret_cast<MotionFn>(dlsym(xtest_, "XTestFakeMotionEvent"));
+    auto button = reinterpret_cast<ButtonFn>(dlsym(xtest_, "XTestFakeButtonEvent"));
+    if (motion == nullptr || button == nullptr) {
+        return false;
+    }
+    motion(D(display_), -1, x, y, 0);
+    XSync(D(display_), False);
+    std::this_thread::sleep_for(50ms);
+    button(D(display_), 1, True, 0);
+    XSync(D(display_), False);
+    std::this_thread::sleep_for(30ms);
+    button(D(display_), 1, False, 0);
+    XSync(D(display_), False);
+    return true;
+}
+
+QImage XSession::Screenshot(const std::string& file) {
+    TempDir scratch;
+    const std::string path = file.empty() ? scratch.File("shot.png") : file;
+    if (RunToEnd({"import", "-display", name_, "-window", "root", path}) != 0) {
+        return {};
+    }
+    QImage image(QString::fromStdString(path));
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+}  // namespace koruvan::test

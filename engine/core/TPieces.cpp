@@ -313,6 +313,11 @@ std::int32_t TPieces::CompletePiece(Piece& p) {
     pendingOrder_.push_back(p.Index());
     if (piecesDone_ + pendingCount_ >= pieceCount_) {
         WriteAllPending();  // nothing else is missing: finish now rather than at the next sync
+    } else if (p.HashedBytes() > 0) {
+        // Most of the piece is on disk already and only its tail is in memory: keeping it
+        // pending saves nothing, and it would stay out of the progress (bytes done count
+        // written pieces) until the budget or the next save forced it out.
+        WritePendingPiece(p);
     }
     return kPieceCompleted;
 }

@@ -440,10 +440,22 @@ void DownloadController::SetP2PAllowed(bool allowed) {
     (void)engine_.EnableP2P(p2pOn_);
 }
 
+// A folder chosen after Start was refused for want of space is measured at once: without
+// that, a volume that does not reserve space up front (no disk watch) would keep Start
+// disabled for good.
 void DownloadController::SetSaveFolder(std::string folder) {
     std::lock_guard<std::mutex> fields(lock_);
     saveFolder_ = std::move(folder);
     PublishFoldersLocked();
+    if (diskShort_ && (state_ == ControllerState::Ready || state_ == ControllerState::Back)) {
+        const std::uint64_t free = engine_.GetDiskFreeBytes(saveFolder_.c_str());
+        if (SaturatingAdd(free, downloadedBytes_) >= requiredBytes_) {
+            diskShort_ = false;
+            if (state_ == ControllerState::Back) {
+                SetStateLocked(ControllerState::Ready);
+            }
+        }
+    }
 }
 
 void DownloadController::RequestExit() {

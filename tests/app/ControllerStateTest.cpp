@@ -42,6 +42,25 @@ TEST(ControllerStartTest, StartWithTooLittleSpaceIsRefusedUntilABiggerVolumeIsCh
     EXPECT_EQ(h.engine.TaskCount(), 5u);
 }
 
+// Start stays disabled while diskShort is set; choosing a larger volume must clear it even
+// where no disk watch runs.
+TEST(ControllerStartTest, ChoosingALargerFolderClearsTheShortage) {
+    ControllerHarness h;
+    h.volume = VolumeMode{true, false};
+    DownloadController& c = h.Start();
+    h.engine.freeBytes = 10 * kMiB;
+    c.PrimaryAction();
+    ASSERT_TRUE(c.DiskShort());
+    c.SetSaveFolder(h.dir.File("still-small"));
+    EXPECT_TRUE(c.DiskShort());
+    h.engine.freeBytes = 5 * 10 * kMiB + 100 * kMiB;
+    c.SetSaveFolder(h.dir.File("large"));
+    EXPECT_FALSE(c.DiskShort());
+    EXPECT_EQ(c.State(), S::Ready);
+    c.PrimaryAction();
+    EXPECT_EQ(c.State(), S::Preparing);
+}
+
 TEST(ControllerStartTest, StartCreatesTheFiveTasksAndRecordsTheTask) {
     ControllerHarness h;
     DownloadController& c = h.Start();

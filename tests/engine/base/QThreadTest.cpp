@@ -114,6 +114,9 @@ TEST_F(QThreadTest, AnOldThreadNeverClearsTheStateOfANewerStart) {
     // thread not running under the same id and clears it, so that start gives up.
     std::atomic<int> firstStart{-1};
     std::thread starter([&] { firstStart = t.Start("StartDownload") ? 1 : 0; });
+    // The first thread must be the one that hangs: wait until it is inside the hook (a slow
+    // thread start could otherwise let the newer start's thread arrive there first).
+    ASSERT_TRUE(WaitFor([&] { return entries.load() == 1; }));
     std::uint32_t id = 0;
     ASSERT_TRUE(WaitFor([&] {
         t.RequestStop(&id);

@@ -84,78 +84,17 @@ std::vector<Window> TopLevels(Display* display) {
 
 // --- the window program -------------------------------------------------------------------------
 
-WindowProcess::~WindowProcess() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
 bool WindowProcess::Start(const std::string& program, const std::vector<std::string>& args,
                           const std::string& display, const std::string& workDir,
                           const std::string& logFile) {
-    std::vector<std::string> argv = {program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 &&
-            entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) {
-            env.push_back(entry);
-        }
-    }
-    env.push_back("DISPLAY=" + display);
-    env.push_back("XDG_RUNTIME_DIR=" + workDir);  // the single-instance lock lives here
-    env.push_back("QT_QPA_PLATFORM=xcb");
-    std::vector<char*> cenv;
-    for (std::string& e : env) {
-        cenv.push_back(e.data());
-    }
-    cenv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-    }
-    return rc == 0;
-}
-
-int WindowProcess::Wait(std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (pid_ > 0) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() > end) {
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-}
-
-bool WindowProcess::Running() {
-    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
-}
-
-void WindowProcess::Signal(int signal) {
-    if (pid_ > 0) {
-        kill(pid_, signal);
-    }
+    // The single-instance lock lives in XDG_RUNTIME_DIR; no Wayland, no offscreen platform.
+    return TestProgram::Start({program,
+                               args,
+                               workDir,
+                               logFile,
+                               "",
+                               {"DISPLAY=" + display, "XDG_RUNTIME_DIR=" + workDir,
+                                "QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY"}});
 }
 
 // --- the X server

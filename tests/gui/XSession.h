@@ -14,28 +14,18 @@
 #include <vector>
 
 #include "support/LocalServer.h"
+#include "support/TestProgram.h"
 
 namespace koruvan::test {
 
 // The window program running as a child process on the private display.
-class WindowProcess {
+class WindowProcess : public TestProgram {
   public:
-    WindowProcess() = default;
-    ~WindowProcess();  // kills it when still running
-    WindowProcess(const WindowProcess&) = delete;
-    WindowProcess& operator=(const WindowProcess&) = delete;
-
     // Starts `program` with `args` in `workDir`, output appended to `logFile`.
     bool Start(const std::string& program, const std::vector<std::string>& args,
                const std::string& display, const std::string& workDir, const std::string& logFile);
     // Exit code, 128 + signal when a signal ended it, -1 when still running after `limit`.
-    int Wait(std::chrono::milliseconds limit);
-    [[nodiscard]] bool Running();
-    void Signal(int signal);
-    [[nodiscard]] pid_t Pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
+    int Wait(std::chrono::milliseconds limit) { return TestProgram::Wait(limit, false); }
 };
 
 class XSession {

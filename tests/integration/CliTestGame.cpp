@@ -72,78 +72,10 @@ std::string Base64(std::string_view bytes) {
 
 // --- the child process ------------------------------------------------------------------------
 
-CliProcess::~CliProcess() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
 bool CliProcess::Start(const std::vector<std::string>& args, const std::string& outFile,
                        const std::string& errFile, const std::string& workDir) {
-    std::vector<std::string> argv = {KORUVAN_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0) {
-            env.emplace_back(*e);
-        }
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + workDir);
-    std::vector<char*> cenv;
-    for (std::string& e : env) {
-        cenv.push_back(e.data());
-    }
-    cenv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    const int rc = posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-    }
-    return rc == 0;
-}
-
-int CliProcess::Wait(std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (pid_ > 0) {
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
-void CliProcess::Signal(int signal) {
-    if (pid_ > 0) {
-        kill(pid_, signal);
-    }
-}
-
-bool CliProcess::Running() {
-    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+    return TestProgram::Start(
+        {KORUVAN_CLI_PATH, args, workDir, outFile, errFile, {"XDG_RUNTIME_DIR=" + workDir}});
 }
 
 // --- the game -----------------------------------------------------------------------------------

@@ -15,29 +15,20 @@
 
 #include "support/LocalServer.h"
 #include "support/TempDir.h"
+#include "support/TestProgram.h"
 
 namespace koruvan::test {
 
 // koruvan-cli running as a child process with its output in files.
-class CliProcess {
+class CliProcess : public TestProgram {
   public:
-    CliProcess() = default;
-    ~CliProcess();
-    CliProcess(const CliProcess&) = delete;
-    CliProcess& operator=(const CliProcess&) = delete;
-
     // Starts koruvan-cli with `args` in the folder `workDir`; standard output and error go
     // to the two files; its lock files go to `workDir`.
     bool Start(const std::vector<std::string>& args, const std::string& outFile,
                const std::string& errFile, const std::string& workDir);
     // The exit code; 128 + signal when a signal ended it; -1 when it was still running after
     // `limit` (it is then killed).
-    int Wait(std::chrono::seconds limit);
-    void Signal(int signal);
-    [[nodiscard]] bool Running();
-
-  private:
-    pid_t pid_ = -1;
+    int Wait(std::chrono::seconds limit) { return TestProgram::Wait(limit, true); }
 };
 
 struct CliResult {

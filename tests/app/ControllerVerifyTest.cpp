@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "ControllerFakes.h"
+#include "support/WaitFor.h"
 
 namespace koruvan::app {
 namespace {
@@ -14,18 +15,7 @@ namespace {
 using test::ControllerHarness;
 using S = ControllerState;
 
-// Waits (at most 20 s) until `done` holds.
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using test::WaitFor;
 
 std::string Content(const ControllerHarness& h, int i) {
     return "content of " + h.Name(i);

@@ -9,6 +9,7 @@
 
 #include "app/ControllerFakes.h"
 #include "support/LocalServer.h"
+#include "support/WaitFor.h"
 
 namespace koruvan::app {
 namespace {
@@ -23,13 +24,7 @@ int CountRequests(const std::string& log, const std::string& path) {
     return n;
 }
 
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-    for (int i = 0; i < 500 && !done(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
+using test::WaitFor;
 
 TEST(ControllerRefreshTest, ListIsFetchedWhileDownloadingAndReachesTheTasks) {
     test::TempDir www;

@@ -14,6 +14,7 @@
 
 #include "QtTestEnvironment.h"
 #include "WindowHarness.h"
+#include "support/WaitFor.h"
 
 namespace koruvan::ui {
 namespace {
@@ -21,18 +22,7 @@ namespace {
 using S = app::ControllerState;
 using test::WindowHarness;
 
-// Waits without running the event loop (posted window messages stay queued).
-template <typename Predicate>
-bool WaitFor(Predicate done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using test::WaitFor;
 
 TEST(MainWindowTextsTest, ReadyDownloadingAndFinishedTexts) {
     WindowHarness h;

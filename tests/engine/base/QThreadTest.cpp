@@ -9,6 +9,7 @@
 
 #include "engine/core/base/EngineClock.h"
 #include "support/EngineTestClock.h"
+#include "support/WaitFor.h"
 
 namespace koruvan::engine {
 namespace {
@@ -44,17 +45,7 @@ int LoopUntilStopped(ProbeThread& t) {
     return 0;
 }
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::WaitFor;
 
 class QThreadTest : public ::testing::Test {
   protected:

@@ -1,6 +1,8 @@
 #include "app/ResourceRefresher.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -30,15 +32,25 @@ struct ResourceRefresher::Shared final : ResourceListTarget {
 
     const DownloadPlan plan;
     std::mutex lock;
-    ResourceListTarget* target;  // guarded by lock; null once detached
-    std::atomic<bool> running{false};
+    ResourceListTarget* target;        // guarded by lock; null once detached
+    std::atomic<bool> running{false};  // cleared under lock, then `finished` is signalled
+    std::condition_variable finished;
 };
+
+// How long the refresher's end waits for a refresh under way. A refresh normally ends in
+// milliseconds; left running, it could still be inside the TLS library while the process
+// exits and its exit handlers tear that library down. A server that never answers is not
+// waited for longer than this.
+constexpr auto kEndPatience = std::chrono::seconds(2);
 
 ResourceRefresher::ResourceRefresher(DownloadPlan plan, ResourceListTarget& target)
     : shared_(std::make_shared<Shared>(std::move(plan), target)) {}
 
 ResourceRefresher::~ResourceRefresher() {
     Detach();
+    std::unique_lock<std::mutex> guard(shared_->lock);
+    (void)shared_->finished.wait_for(guard, kEndPatience,
+                                     [this] { return !shared_->running.load(); });
 }
 
 bool ResourceRefresher::Start() {
@@ -50,7 +62,11 @@ bool ResourceRefresher::Start() {
         std::thread([shared = shared_] {
             platform::SetCurrentThreadName("ResourceList");
             (void)RefreshResourceList(shared->plan, *shared);
-            shared->running.store(false);
+            {
+                std::lock_guard<std::mutex> guard(shared->lock);
+                shared->running.store(false);
+            }
+            shared->finished.notify_all();
         }).detach();
         return true;
     } catch (const std::system_error&) {

@@ -1,7 +1,8 @@
 // Resource-list refreshes on threads of their own, for a target (the controller) that may
 // go away while a refresh still waits for the server: the fetch has no time limit, so
-// nobody waits for it. A refresh reaches the target only while it is attached; detaching
-// waits for a call into the target already under way and cuts off the rest.
+// nobody waits for it long (the refresher's end gives a refresh under way two seconds to
+// finish). A refresh reaches the target only while it is attached; detaching waits for a
+// call into the target already under way and cuts off the rest.
 #pragma once
 
 #include <memory>

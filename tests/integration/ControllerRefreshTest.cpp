@@ -127,14 +127,22 @@ TEST(ControllerRefreshTest, ARefreshThatOutlivesTheControllerNeverReachesIt) {
              "c.sendall(b'HTTP/1.0 200 OK\\r\\nContent-Length: %d\\r\\n\\r\\n' % len(b) + b)\n"
              "c.close(); time.sleep(5)\n"}));
     ASSERT_TRUE(test::WaitForTcpPort(port));
+    auto ended = std::chrono::steady_clock::now();
     {
         ControllerHarness h(plan);
         DownloadController& c = h.Downloading();
         ASSERT_EQ(c.State(), ControllerState::Downloading);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         c.RequestExit();
+        const auto exitCall = std::chrono::steady_clock::now();
         c.OnExit();  // returns at once although the refresh still waits
+        EXPECT_LT(std::chrono::steady_clock::now() - exitCall, std::chrono::seconds(1));
+        ended = std::chrono::steady_clock::now();
     }
+    // The controller's end gives the refresh a short while, then leaves it behind.
+    const auto endTook = std::chrono::steady_clock::now() - ended;
+    EXPECT_GE(endTook, std::chrono::milliseconds(1500));
+    EXPECT_LT(endTook, std::chrono::seconds(5));
     // The controller, its engine and its tasks are gone; the answer arrives now. (Under
     // the address sanitizer a refresh that reached them would be reported.)
     test::WriteFile(go, "");

@@ -22,7 +22,7 @@ namespace {
 using S = app::ControllerState;
 using test::WindowHarness;
 
-using test::WaitFor;
+using koruvan::test::WaitFor;
 
 TEST(MainWindowTextsTest, ReadyDownloadingAndFinishedTexts) {
     WindowHarness h;

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/peers/IpAddress.h"
 
 namespace koruvan::engine {
 namespace {
@@ -190,6 +193,88 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
     candidates_.insert(position, copy);
     SortCandidates();
     return true;
+}
+
+namespace {
+
+constexpr std::int32_t kMinBtPriority = 19;
+constexpr std::int32_t kLocalPeerPriority = 34;  // above this: a peer on the local network
+
+std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int32_t kind) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);  // network order
+    char text[40];
+    std::snprintf(text, sizeof text, "%s%u.%u.%u.%u:%u", kind == kKindBitTorrent ? "btnode://" : "",
+                  b[0], b[1], b[2], b[3], static_cast<unsigned>(port));
+    return text;
+}
+
+}  // namespace
+
+TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t port,
+                                             std::int32_t kind, bool toFront,
+                                             std::int32_t priority) {
+    if (!IsValidIp(ip) || port == 0) {
+        return nullptr;
+    }
+    TPeerId* identity = nullptr;
+    for (TPeerId* c : candidates_) {
+        if (c != nullptr && c->resolved && c->ip == ip && c->port == port && c->kind == kind) {
+            identity = c;
+            break;
+        }
+    }
+    if (identity != nullptr) {
+        if (kind != kKindBitTorrent) {
+            identity->peerId.fill(0);
+        }
+        identity->priority = priority;
+    } else {
+        identity = new TPeerId(AddressCandidateText(ip, port, kind), priority);
+        identity->kind = kind;
+        identity->ip = ip;
+        identity->port = port;
+        identity->parsed = true;
+        if (kind == kKindBitTorrent) {
+            // Zeros, then the address and the port as they travel.
+            std::memcpy(identity->peerId.data() + 14, &ip, 4);
+            identity->peerId[18] = static_cast<std::uint8_t>(port >> 8);
+            identity->peerId[19] = static_cast<std::uint8_t>(port & 0xFFu);
+            identity->resolved = true;
+            identity->maxConnections = 1;
+            identity->priority = std::max(priority, kMinBtPriority);
+        }
+        if (toFront || identity->IsWebSource()) {
+            candidates_.insert(candidates_.begin(), identity);
+        } else {
+            candidates_.push_back(identity);
+        }
+    }
+    SortCandidates();
+    if (identity->priority > kLocalPeerPriority) {
+        // Until the P2P service hands out its connection allowance, a full peer table is
+        // what "no new connection allowed" means here.
+        std::int32_t btPeers = 0;
+        for (const TPeerObject* peer : peers_) {
+            btPeers += peer != nullptr && peer->Kind() == kKindBitTorrent ? 1 : 0;
+        }
+        if (btPeers > 0 && btPeers >= MaxBtPeers()) {
+            DropPeers(kKindBitTorrent, 1, false);
+        }
+    }
+    return identity;
+}
+
+std::int32_t TWorkWithPeers::AddCompactPeers(const std::uint8_t* data, std::size_t length) {
+    std::int32_t usable = 0;
+    for (std::size_t at = 0; data != nullptr && length >= 6 && at <= length - 6; at += 6) {
+        std::uint32_t ip = 0;
+        std::memcpy(&ip, data + at, 4);  // stays in network order
+        const auto port = static_cast<std::uint16_t>((data[at + 4] << 8) | data[at + 5]);
+        if (AddAddressCandidate(ip, port, kKindBitTorrent, false, kMinBtPriority) != nullptr) {
+            ++usable;
+        }
+    }
+    return usable;
 }
 
 void TWorkWithPeers::BackOff(const TPeerId* identity, std::int32_t wait) {

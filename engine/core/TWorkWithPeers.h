@@ -56,6 +56,17 @@ class TWorkWithPeers : public TBaseWork {
 
     // Candidates (task thread).
     bool AddCandidate(TPeerId* identity, bool fromList, bool updatePeerId);
+    // The candidate for an address (network order) of the kind: an existing resolved one
+    // takes the new priority, or a new one is made (a BitTorrent one with a peer id of zeros
+    // followed by its address and port, priority at least 19), at the front when `toFront`
+    // or a web source, else at the end. A candidate above priority 34 (a local peer) makes
+    // room by dropping a BitTorrent peer when no new connection is allowed. Null for a zero
+    // address or port.
+    TPeerId* AddAddressCandidate(std::uint32_t ip, std::uint16_t port, std::int32_t kind,
+                                 bool toFront, std::int32_t priority);
+    // BitTorrent candidates from 6-byte entries (address, port; network order) while at
+    // least 6 bytes remain. Returns how many entries were usable.
+    std::int32_t AddCompactPeers(const std::uint8_t* data, std::size_t length);
     void BackOff(const TPeerId* identity, std::int32_t wait);
     void RemoveCandidate(const TPeerId* identity);
     const std::vector<TPeerId*>& Candidates() const noexcept { return candidates_; }

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     bool unknown = false;
-    (void)HttpContentLength(header, unknown);
+    (void)ContentLength(header, unknown);
     (void)HttpDispositionFileName(header);
     (void)AbsoluteLocation(header.Get("Location"), "host", 8080);
     (void)header.Get("Content-Type");

@@ -156,7 +156,8 @@ void PieceStorage::ReportWriteFailure(int error) {
     }
 }
 
-std::size_t PieceStorage::Write(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+std::size_t PieceStorage::WritePiece(std::uint64_t offset, const std::uint8_t* data,
+                                     std::size_t size) {
     std::size_t done = 0;
     for (std::size_t i = FileAt(offset); done < size && i < files_.size(); ++i) {
         TargetFile& f = files_[i];

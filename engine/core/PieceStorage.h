@@ -49,10 +49,10 @@ class PieceStorage {
     // disk full: waits with events 1002 and 1003 until space appears or the task stops).
     [[nodiscard]] bool EnsureFileReady(TargetFile& file, std::uint64_t neededOffset, bool writable);
 
-    // Writes `size` bytes at content offset `offset`, across file boundaries; returns the
-    // bytes written before the first failure.
-    [[nodiscard]] std::size_t Write(std::uint64_t offset, const std::uint8_t* data,
-                                    std::size_t size);
+    // Writes `size` bytes of piece data at content offset `offset`, across file boundaries;
+    // returns the bytes written before the first failure.
+    [[nodiscard]] std::size_t WritePiece(std::uint64_t offset, const std::uint8_t* data,
+                                         std::size_t size);
     // Reads `size` bytes at content offset `offset`; returns the bytes read.
     [[nodiscard]] std::size_t Read(std::uint64_t offset, std::uint8_t* out, std::size_t size);
 

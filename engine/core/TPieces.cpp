@@ -350,7 +350,7 @@ bool TPieces::WriteBlocks(Piece& p, std::int32_t firstSlot, std::int32_t end, On
             return true;
         }
         const std::uint64_t at = base + static_cast<std::uint64_t>(runStart) * kBlockSize;
-        if (storage_.Write(at, staging_.data(), staging_.size()) != staging_.size()) {
+        if (storage_.WritePiece(at, staging_.data(), staging_.size()) != staging_.size()) {
             return false;
         }
         std::size_t offset = 0;

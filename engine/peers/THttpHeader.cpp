@@ -152,9 +152,9 @@ std::string THttpHeader::Get(std::string_view name) const {
     return std::string(value);
 }
 
-std::string BuildHttpRequest(std::string_view host, std::string_view path,
-                             const std::string* referer, const std::string* cookie,
-                             std::int64_t start, std::int64_t end, const HttpRequestTexts& texts) {
+std::string BuildRequest(std::string_view host, std::string_view path, const std::string* referer,
+                         const std::string* cookie, std::int64_t start, std::int64_t end,
+                         const HttpRequestTexts& texts) {
     std::string r;
     r.reserve(1024);
     r.append("GET ").append(path).append(" HTTP/1.1\r\n");
@@ -185,7 +185,7 @@ std::string BuildHttpRequest(std::string_view host, std::string_view path,
     return r;
 }
 
-std::int64_t HttpContentLength(const THttpHeader& header, bool& lengthUnknown) {
+std::int64_t ContentLength(const THttpHeader& header, bool& lengthUnknown) {
     bool ok = false;
     if (header.Has("Content-Range")) {
         const std::string range = header.Get("Content-Range");

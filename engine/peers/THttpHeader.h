@@ -45,13 +45,13 @@ struct HttpRequestTexts {
     std::string processReferer;  // process-wide Referer text
     std::string sourceReferer;   // the source identity's Referer text
 };
-std::string BuildHttpRequest(std::string_view host, std::string_view path,
-                             const std::string* referer, const std::string* cookie,
-                             std::int64_t start, std::int64_t end, const HttpRequestTexts& texts);
+std::string BuildRequest(std::string_view host, std::string_view path, const std::string* referer,
+                         const std::string* cookie, std::int64_t start, std::int64_t end,
+                         const HttpRequestTexts& texts);
 
 // The content size from Content-Range (the number after "/", -1 without one) or else
 // Content-Length; -1 with `lengthUnknown` set when neither header is there.
-std::int64_t HttpContentLength(const THttpHeader& header, bool& lengthUnknown);
+std::int64_t ContentLength(const THttpHeader& header, bool& lengthUnknown);
 
 // The file name of a Content-Disposition header's "filename=" value; empty when absent.
 std::string HttpDispositionFileName(const THttpHeader& header);

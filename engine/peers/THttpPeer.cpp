@@ -89,8 +89,8 @@ bool THttpPeer::SendRequest() {
     details.referer = texts.referer;
     const std::string& host = details.requestHost.empty() ? peerId_->host : details.requestHost;
     const HttpRequestTexts request{texts.userAgent, texts.referer, details.referer};
-    const std::string bytes = BuildHttpRequest(host, RequestPath(texts.signedUrl), nullptr, nullptr,
-                                               streamOffset_, 0, request);
+    const std::string bytes = BuildRequest(host, RequestPath(texts.signedUrl), nullptr, nullptr,
+                                           streamOffset_, 0, request);
     if (bytes.empty()) {
         return false;
     }
@@ -188,7 +188,7 @@ bool THttpPeer::OnSuccess() {
     }
     details.redirected = false;
     if (details.remoteSize == 0) {
-        const std::int64_t length = HttpContentLength(header_, lengthUnknown_);
+        const std::int64_t length = ContentLength(header_, lengthUnknown_);
         if (length > 0) {
             details.remoteSize = static_cast<std::uint64_t>(length);
         } else if (InMemorySource() && lengthUnknown_) {

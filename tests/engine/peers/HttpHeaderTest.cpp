@@ -9,8 +9,8 @@ namespace {
 
 const HttpRequestTexts kTexts{"KoruvanAgent/1.0", "http://ref.example/", ""};
 
-TEST(BuildHttpRequest, FirstRequestHasNoRangeAndExactBytes) {
-    EXPECT_EQ(BuildHttpRequest("cdn.example", "/vemo047/a.cab", nullptr, nullptr, 0, 0, kTexts),
+TEST(BuildRequest, FirstRequestHasNoRangeAndExactBytes) {
+    EXPECT_EQ(BuildRequest("cdn.example", "/vemo047/a.cab", nullptr, nullptr, 0, 0, kTexts),
               "GET /vemo047/a.cab HTTP/1.1\r\n"
               "Host:cdn.example\r\n"
               "Accept:*/*\r\n"
@@ -22,11 +22,11 @@ TEST(BuildHttpRequest, FirstRequestHasNoRangeAndExactBytes) {
               "\r\n");
 }
 
-TEST(BuildHttpRequest, RangeRefererAndCookieVariants) {
+TEST(BuildRequest, RangeRefererAndCookieVariants) {
     HttpRequestTexts texts = kTexts;
     texts.sourceReferer = "http://source.example/page";
     const std::string fromBlock3 =
-        BuildHttpRequest("h", "//signed/p", nullptr, nullptr, 49152, 0, texts);
+        BuildRequest("h", "//signed/p", nullptr, nullptr, 49152, 0, texts);
     EXPECT_NE(fromBlock3.find("GET //signed/p HTTP/1.1\r\n"), std::string::npos);
     EXPECT_NE(fromBlock3.find("\r\nReferer: http://source.example/page\r\n"), std::string::npos);
     EXPECT_NE(fromBlock3.find("\r\nRange: bytes=49152-\r\nPragma: no-cache\r\n"),
@@ -34,13 +34,13 @@ TEST(BuildHttpRequest, RangeRefererAndCookieVariants) {
 
     const std::string referer = "http://override/";
     const std::string cookie = "abc";
-    const std::string closed = BuildHttpRequest("h", "/p", &referer, &cookie, 100, 200, texts);
+    const std::string closed = BuildRequest("h", "/p", &referer, &cookie, 100, 200, texts);
     EXPECT_NE(closed.find("\r\nReferer:http://override/\r\n"), std::string::npos);
     EXPECT_NE(
         closed.find("\r\nConnection:Keep-Alive\r\nSet Cookie:0abc\r\nRange: bytes=100-200\r\n"),
         std::string::npos);
     // An end not past the start is left out.
-    EXPECT_NE(BuildHttpRequest("h", "/p", nullptr, nullptr, 100, 50, texts).find("bytes=100-\r\n"),
+    EXPECT_NE(BuildRequest("h", "/p", nullptr, nullptr, 100, 50, texts).find("bytes=100-\r\n"),
               std::string::npos);
 }
 
@@ -63,7 +63,7 @@ TEST(THttpHeader, ParsesStatusAndLinesOnlyOnceComplete) {
     EXPECT_FALSE(header.Has("Location"));
 
     bool unknown = false;
-    EXPECT_EQ(HttpContentLength(header, unknown), 12345);  // the range total wins
+    EXPECT_EQ(ContentLength(header, unknown), 12345);  // the range total wins
     EXPECT_FALSE(unknown);
 }
 
@@ -84,21 +84,21 @@ TEST(THttpHeader, BareLineFeedsAndHeadersWithoutStatusLine) {
     EXPECT_EQ(header.Status(), 0);
 }
 
-TEST(HttpContentLength, RangeWithoutTotalAndMissingHeaders) {
+TEST(ContentLength, RangeWithoutTotalAndMissingHeaders) {
     THttpHeader header;
     const auto parse = [&](const std::string& text) {
         header.Parse(text.data(), static_cast<std::int32_t>(text.size()));
     };
     bool unknown = false;
     parse("HTTP/1.1 206 OK\r\nContent-Range: bytes 0-9\r\nContent-Length: 10\r\n\r\n");
-    EXPECT_EQ(HttpContentLength(header, unknown), -1);
+    EXPECT_EQ(ContentLength(header, unknown), -1);
     EXPECT_FALSE(unknown);
     parse("HTTP/1.1 206 OK\r\nContent-Range: bytes 0-9/*\r\n\r\n");
-    EXPECT_EQ(HttpContentLength(header, unknown), -1);
+    EXPECT_EQ(ContentLength(header, unknown), -1);
     parse("HTTP/1.1 200 OK\r\nContent-Length: 4222222222\r\n\r\n");
-    EXPECT_EQ(HttpContentLength(header, unknown), 4222222222);
+    EXPECT_EQ(ContentLength(header, unknown), 4222222222);
     parse("HTTP/1.1 200 OK\r\nServer: x\r\n\r\n");
-    EXPECT_EQ(HttpContentLength(header, unknown), -1);
+    EXPECT_EQ(ContentLength(header, unknown), -1);
     EXPECT_TRUE(unknown);
 }
 

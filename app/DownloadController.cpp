@@ -458,6 +458,47 @@ void DownloadController::SetSaveFolder(std::string folder) {
     }
 }
 
+// Port-mapping outcomes go to the port-mapping log category and the event sink.
+void DownloadController::OnPortForwardNotification(std::uintptr_t wParam, std::intptr_t lParam) {
+    constexpr int kUpnpLog = 3;
+    constexpr std::uintptr_t kDeviceSearchDone = 18;
+    constexpr std::uintptr_t kMappingDone = 34;
+    const auto log = [](const std::string& text) { engine::WriteLog(text, kUpnpLog, kUpnpLog); };
+    if (wParam == kDeviceSearchDone) {
+        if (lParam >= 0) {
+            const std::optional<std::string> device =
+                env_.gatewayDevice ? env_.gatewayDevice() : std::nullopt;
+            {
+                std::lock_guard<std::mutex> fields(lock_);
+                gatewayFound_ = device.has_value();
+            }
+            log(device ? "NAT Device found : Name : <" + *device + ">"
+                       : "NAT device ^Not^ found..");
+        }
+        if (env_.releaseMapping) {
+            env_.releaseMapping();  // every end of the search releases the mapping job
+        }
+        return;
+    }
+    if (wParam != kMappingDone) {
+        return;
+    }
+    if (lParam >= 0) {
+        log("uPnP成功");
+        ReportControllerEvent(events_, "11390000", "");
+        return;
+    }
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> fields(lock_);
+        found = gatewayFound_;
+    }
+    const std::string text =
+        found ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息";
+    log(text);
+    ReportControllerEvent(events_, "11500105", text);
+}
+
 void DownloadController::RequestExit() {
     std::lock_guard<std::mutex> fields(lock_);
     userExit_ = true;

@@ -85,6 +85,11 @@ struct ControllerEnvironment {
         startTelemetry;
     // Maps the listening port on the router and returns it (null: 0, no mapping).
     std::function<std::int32_t()> startUpnp;
+    // The gateway device the port mapping's device search found, as a text for the log;
+    // nullopt when it found none (null: none).
+    std::function<std::optional<std::string>()> gatewayDevice;
+    // Releases the mapping job, which waits for the device search (null: nothing waits).
+    std::function<void()> releaseMapping;
 };
 
 // One file as the command line's status shows it.
@@ -117,6 +122,10 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] int CloseChoice() const;
     // Remembers the close choice: 1, or 0 when no task file path is known yet.
     int SetCloseChoice(std::uint32_t choice);
+    // The port mapping's notifications (kPortForwardMessage), on the window's thread:
+    // (18, ≥ 0) device search finished, (34, < 0) mapping failed, (34, ≥ 0) mapping done;
+    // other pairs change nothing.
+    void OnPortForwardNotification(std::uintptr_t wParam, std::intptr_t lParam);
 
     // --- periodic steps and the button ----------------------------------------------
     ControllerState Reconcile();
@@ -320,6 +329,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;
     bool pendingShutdown_ = false;
+    bool gatewayFound_ = false;  // the port mapping found a gateway device
 
     // --- threads -----------------------------------------------------------------------------
     std::thread verifyThread_;  // started and joined under stepLock_

@@ -15,6 +15,10 @@ namespace koruvan::app {
 // Verification ended with the installer still to be launched: the front end answers with
 // PrimaryAction on its own thread.
 inline constexpr std::uint32_t kVerificationDoneMessage = 0x468;
+// The port-mapping jobs' progress and results, (wParam, lParam) as
+// DownloadController::OnPortForwardNotification reads them. One fixed id in the range of
+// registered window messages, so that no other message can take it.
+inline constexpr std::uint32_t kPortForwardMessage = 0xC7A5;
 
 class FrontEnd {
   public:

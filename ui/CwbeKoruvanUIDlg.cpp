@@ -114,7 +114,7 @@ QtFrontEnd* CwbeKoruvanUIDlg::MakeFrontEnd() {
         return QMessageBox::question(this, title, question, QMessageBox::Yes | QMessageBox::No) ==
                QMessageBox::Yes;
     };
-    h.message = [this](std::uint32_t message) { HandleMessage(message, 0); };
+    h.message = [this](std::uint32_t message) { HandleMessage(message, 0, 0); };
     h.close = [this] { DestroyWindow(); };
     return new QtFrontEnd(this, std::move(h));
 }
@@ -323,22 +323,26 @@ void CwbeKoruvanUIDlg::LayOutButtons(ControllerState state, bool diskShort) {
     Apply(Button(kIdOpenFolder), l.openView);
 }
 
-void CwbeKoruvanUIDlg::PostWindowMessage(std::uint32_t message, std::uintptr_t wParam) {
+void CwbeKoruvanUIDlg::PostWindowMessage(std::uint32_t message, std::uintptr_t wParam,
+                                         std::intptr_t lParam) {
     QMetaObject::invokeMethod(
-        this, [this, message, wParam] { HandleMessage(message, wParam); }, Qt::QueuedConnection);
+        this, [this, message, wParam, lParam] { HandleMessage(message, wParam, lParam); },
+        Qt::QueuedConnection);
 }
 
-void CwbeKoruvanUIDlg::SendWindowMessage(std::uint32_t message, std::uintptr_t wParam) {
+void CwbeKoruvanUIDlg::SendWindowMessage(std::uint32_t message, std::uintptr_t wParam,
+                                         std::intptr_t lParam) {
     if (QThread::currentThread() == thread()) {
-        HandleMessage(message, wParam);
+        HandleMessage(message, wParam, lParam);
         return;
     }
     QMetaObject::invokeMethod(
-        this, [this, message, wParam] { HandleMessage(message, wParam); },
+        this, [this, message, wParam, lParam] { HandleMessage(message, wParam, lParam); },
         Qt::BlockingQueuedConnection);
 }
 
-void CwbeKoruvanUIDlg::HandleMessage(std::uint32_t message, std::uintptr_t wParam) {
+void CwbeKoruvanUIDlg::HandleMessage(std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam) {
     if (destroyed_) {
         return;
     }
@@ -359,6 +363,9 @@ void CwbeKoruvanUIDlg::HandleMessage(std::uint32_t message, std::uintptr_t wPara
             break;
         case app::kVerificationDoneMessage:
             controller_->PrimaryAction();
+            break;
+        case app::kPortForwardMessage:
+            controller_->OnPortForwardNotification(wParam, lParam);
             break;
         default:
             break;

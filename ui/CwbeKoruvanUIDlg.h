@@ -150,8 +150,10 @@ class CwbeKoruvanUIDlg : public QDialog {
     void LayOutButtons(app::ControllerState state, bool diskShort);
 
     // Window messages: queued (posted) or handled at once (sent), on the window's thread.
-    void PostWindowMessage(std::uint32_t message, std::uintptr_t wParam = 0);
-    void SendWindowMessage(std::uint32_t message, std::uintptr_t wParam = 0);
+    void PostWindowMessage(std::uint32_t message, std::uintptr_t wParam = 0,
+                           std::intptr_t lParam = 0);
+    void SendWindowMessage(std::uint32_t message, std::uintptr_t wParam = 0,
+                           std::intptr_t lParam = 0);
 
     // Commands.
     void OnCommand(int id);
@@ -189,7 +191,7 @@ class CwbeKoruvanUIDlg : public QDialog {
     void StartController();
     void FinishStart(int initResult, std::optional<app::ExpiryNotice> expiry);
     void StartTimers();
-    void HandleMessage(std::uint32_t message, std::uintptr_t wParam);
+    void HandleMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
     QtFrontEnd* MakeFrontEnd();
     void ApplyShape();
     void ShapeLargeButtons();

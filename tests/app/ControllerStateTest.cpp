@@ -447,3 +447,48 @@ TEST(ControllerButtonTest, ButtonInVerificationStatesAndAtTheEnd) {
 
 }  // namespace
 }  // namespace koruvan::app
+
+namespace koruvan::app {
+namespace {
+
+// The port mapping's notifications: the device search result decides which failure text a
+// failed mapping reports, every end of the search releases the waiting mapping job, and
+// other notifications change nothing.
+TEST(ControllerPortForwardTest, DeviceSearchAndMappingOutcomesAreLoggedAndReported) {
+    ControllerHarness h;
+    std::optional<std::string> device;
+    int released = 0;
+    h.env.gatewayDevice = [&] { return device; };
+    h.env.releaseMapping = [&] { ++released; };
+    DownloadController& c = h.Start();
+
+    c.OnPortForwardNotification(17, 5);  // progress only
+    c.OnPortForwardNotification(33, 1);
+    EXPECT_EQ(released, 0);
+    EXPECT_EQ(h.events.Count("11500105") + h.events.Count("11390000"), 0);
+
+    c.OnPortForwardNotification(18, 0);  // searched, nothing found
+    EXPECT_EQ(released, 1);
+    EXPECT_TRUE(h.log.Has("NAT device ^Not^ found.."));
+    c.OnPortForwardNotification(34, -1);
+    EXPECT_EQ(h.events.Last("11500105").errorMessage, "uPnP失败，因为没有IGD设备信息");
+    EXPECT_TRUE(h.log.Has("uPnP失败，因为没有IGD设备信息"));
+
+    device = "Loopback Router";
+    c.OnPortForwardNotification(18, -5);  // a failed search still releases the mapping job
+    EXPECT_EQ(released, 2);
+    EXPECT_FALSE(h.log.Has("NAT Device found : Name : <Loopback Router>"));
+    c.OnPortForwardNotification(18, 0);
+    EXPECT_TRUE(h.log.Has("NAT Device found : Name : <Loopback Router>"));
+    c.OnPortForwardNotification(34, -1);
+    EXPECT_EQ(h.events.Last("11500105").errorMessage, "IGD设备已找到，但是uPnP依然失败");
+    EXPECT_EQ(h.events.Count("11500105"), 2);
+
+    c.OnPortForwardNotification(34, 0);
+    EXPECT_EQ(h.events.Count("11390000"), 1);
+    EXPECT_EQ(h.events.Last("11390000").errorMessage, "");
+    EXPECT_TRUE(h.log.Has("uPnP成功"));
+}
+
+}  // namespace
+}  // namespace koruvan::app

@@ -214,6 +214,19 @@ TEST(MainWindowDialogsTest, WithoutASystemTrayTheWindowGoesToTheTaskbarAndSaysSo
     EXPECT_TRUE(w.isVisible());
 }
 
+// The port mapping's notification arrives as a posted message, with both its values, and
+// is handled on the window's thread only once the event loop runs.
+TEST(MainWindowDialogsTest, PortForwardNotificationReachesTheControllerQueued) {
+    WindowHarness h;
+    CwbeKoruvanUIDlg& w = h.Open();
+    w.PostWindowMessage(app::kPortForwardMessage, 34, 0);
+    w.PostWindowMessage(app::kPortForwardMessage, 34, -1);
+    EXPECT_EQ(h.events.Count("11390000"), 0);  // queued, not handled yet
+    QCoreApplication::processEvents();
+    EXPECT_EQ(h.events.Count("11390000"), 1);
+    EXPECT_EQ(h.events.Last("11500105").errorMessage, "uPnP失败，因为没有IGD设备信息");
+}
+
 TEST(MainWindowDialogsTest, ExpiredDownloaderShowsTheMessageOpensTheUrlAndEnds) {
     WindowHarness h;
     h.expiry = app::ExpiryNotice{"此下载器已过期，请下载新版本", "http://127.0.0.1:9/new"};

@@ -76,9 +76,15 @@ class TPeerObject : public TRefObject, public RangeWorker {
     virtual bool SendRequests() { return true; }
     virtual bool Connect(TPeerId* identity);
     bool AttachConnection(std::unique_ptr<TPeerConnection> connection);
+    // The protocol's opening exchange (BitTorrent replaces both; nothing to do elsewhere).
+    virtual bool SendHandshake() { return true; }
+    virtual bool CheckHandshake(TPeerConnection* /*connection*/) { return true; }
     virtual bool IsSlow() { return false; }
     bool ShouldDrop(bool keepWhileUseful);
     virtual bool IsTimedOut() { return false; }
+    // What 0: the peer record (TPeerRecord); what 1: the remote piece map of a BitTorrent
+    // peer; null for anything a kind does not keep.
+    virtual void* GetInfo(std::int32_t what) { return what == 0 ? &record_ : nullptr; }
     virtual bool IsConnected() const;
     virtual std::int32_t RemoteRate() const { return 0; }
     virtual bool IsStarved() const { return false; }

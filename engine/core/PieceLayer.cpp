@@ -201,6 +201,14 @@ bool TWorkWithPieces::TakeLayout(const MetainfoLayout& layout,
     ReleasePieceMap();
     pieces_ = map;
     infoHash_ = infoHash;
+    work_.infoHashHex.clear();
+    if (infoHash) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        for (const std::uint8_t byte : *infoHash) {
+            work_.infoHashHex += kHex[byte >> 4];
+            work_.infoHashHex += kHex[byte & 0x0F];
+        }
+    }
     if (oldLength != 0 && oldLength != map->PieceLength()) {
         ranges_.Clear();  // the web sources' ranges are laid out again for the new pieces
     }

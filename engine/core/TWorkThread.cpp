@@ -414,6 +414,23 @@ std::int32_t TWorkThread::RestartDownload() {
 
 // ---- queries ----
 
+std::int32_t TWorkThread::QueryMetainfo(TaskMetainfo* metainfo) {
+    if (metainfo == nullptr) {
+        return kErrNullDescriptor;
+    }
+    std::memset(metainfo, 0, sizeof *metainfo);
+    LockGuard guard(&ThreadLock(), true);
+    const TaskInfo& info = published_;
+    metainfo->totalSizeLow = static_cast<std::uint32_t>(info.totalSize & 0xFFFFFFFFu);
+    metainfo->pieceLength = info.pieceLength;
+    std::memcpy(metainfo->infoHash, info.infoHashHex.data(),
+                std::min(info.infoHashHex.size(), sizeof metainfo->infoHash - 1));
+    const std::string& announce = info.texts[4];
+    std::memcpy(metainfo->announce, announce.data(),
+                std::min(announce.size(), sizeof metainfo->announce - 1));
+    return kOk;
+}
+
 std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     std::memset(progress, 0, sizeof *progress);
     LockGuard guard(&ThreadLock(), true);

@@ -30,6 +30,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     std::int32_t ContinueDownload();
 
     // Queries (any thread, thread lock).
+    // The metainfo record from the published state: sizes, info hash and announce URL.
+    virtual std::int32_t QueryMetainfo(TaskMetainfo* metainfo);
     virtual std::int32_t QueryProgress(TaskProgress* progress);
     virtual bool IsComplete();
 

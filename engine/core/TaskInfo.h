@@ -16,6 +16,7 @@ struct TaskInfo {
     std::string displayName;
     // Metainfo texts: name, comment, publisher, publisher URL, announce, creation date text.
     std::array<std::string, 6> texts;
+    std::string infoHashHex;  // 40 lower-case hexadecimal characters once known
 
     std::uint64_t totalSize = 0;
     std::uint64_t bytesDone = 0;

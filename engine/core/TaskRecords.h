@@ -45,6 +45,14 @@ struct TaskProgress {
 static_assert(sizeof(TaskProgress) == 4144, "the controller passes a 4144-byte record");
 static_assert(offsetof(TaskProgress, httpBytes) == 4120);
 
+// The metainfo record of a task (QueryMetainfo), zeroed before it is filled.
+struct TaskMetainfo {
+    std::uint32_t totalSizeLow;  // the low 32 bits of the total size
+    std::int32_t pieceLength;
+    char infoHash[41];  // 40 hexadecimal characters and a zero byte
+    char announce[kEngineTextSize];
+};
+
 // Status codes of the call interface.
 constexpr std::int32_t kOk = 0;
 constexpr std::int32_t kBitfieldError = -1;

@@ -3,6 +3,9 @@
 // reads of target data through the task thread.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -357,6 +360,24 @@ TEST_F(TaskPiecesTest, MetainfoFromASourceIsTakenOnceAndOnlyWhenItParses) {
     ASSERT_TRUE(task->InfoHash().has_value());
     EXPECT_EQ(task->MetainfoTrackers().front(), "http://tracker.koruvan.example:6969/announce");
     EXPECT_EQ(task->Candidates().size(), 1u);  // the tracker became a candidate
+
+    // The metainfo record: sizes, the hash as text, the announce URL; the rest zeroed.
+    TaskMetainfo record;
+    std::memset(&record, 0x5A, sizeof record);
+    ASSERT_EQ(task->QueryMetainfo(&record), 0);
+    EXPECT_EQ(record.totalSizeLow, content_.size());
+    EXPECT_EQ(record.pieceLength, kPiece);
+    std::string hex;
+    for (const std::uint8_t byte : *task->InfoHash()) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    EXPECT_EQ(std::string(record.infoHash), hex);
+    EXPECT_EQ(record.infoHash[40], '\0');
+    EXPECT_STREQ(record.announce, "http://tracker.koruvan.example:6969/announce");
+    EXPECT_EQ(record.announce[sizeof record.announce - 1], '\0');
+    EXPECT_EQ(task->QueryMetainfo(nullptr), kErrNullDescriptor);
 }
 
 }  // namespace

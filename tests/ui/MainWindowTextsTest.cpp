@@ -117,7 +117,8 @@ TEST(MainWindowTextsTest, VerificationAndRepairTextsIncludingTheAlternatingRepai
 
     h.Controller().StartVerification(false);
     ASSERT_TRUE(WaitFor([&] { return h.Controller().State() == S::Md5Checking; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // files 0..2 are quick
+    // Files 0..2 are quick; file 3 is the FIFO, where the check waits.
+    ASSERT_TRUE(WaitFor([&] { return h.Controller().VerifyProgress() >= 6000; }));
     w.SlowStep();
     w.FastStep();
     SlowStepResult t = w.ShownTexts();

@@ -150,12 +150,19 @@ void TWorkWithPeers::StepPeers(bool fullRound, std::int32_t fast, std::int32_t& 
             ++i;
             continue;
         }
-        peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(i));
-        if (!peer->EndedNormally()) {
-            ReportFailure(peer->Identity(), peer, 1);
-        }
-        ReleasePeer(peer);
+        RetirePeer(i);
     }
+}
+
+// A peer whose step failed leaves the list; one that did not end normally counts as a
+// failure of its party.
+void TWorkWithPeers::RetirePeer(std::size_t index) {
+    TPeerObject* peer = peers_[index];
+    peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (!peer->EndedNormally()) {
+        ReportFailure(peer->Identity(), peer, 1);
+    }
+    ReleasePeer(peer);
 }
 
 void TWorkWithPeers::StepUploads(bool periodRound, std::int32_t fast, std::int32_t limit,
@@ -179,11 +186,7 @@ void TWorkWithPeers::StepUploads(bool periodRound, std::int32_t fast, std::int32
             ++i;
             continue;
         }
-        peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(i));
-        if (!peer->EndedNormally()) {
-            ReportFailure(peer->Identity(), peer, 1);
-        }
-        ReleasePeer(peer);
+        RetirePeer(i);
     }
 }
 

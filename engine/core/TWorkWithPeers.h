@@ -129,6 +129,9 @@ class TWorkWithPeers : public TBaseWork {
     // upload period when there is room; stops once `limit` peers uploaded.
     void StepUploads(bool periodRound, std::int32_t fast, std::int32_t limit,
                      std::int32_t& received, std::int32_t& sent);
+    // Removes the peer at `index` after a failed step, reports it unless it ended normally
+    // and returns it to the pool.
+    void RetirePeer(std::size_t index);
 
   public:
     // Sum of the download rates of the peers whose kind matches the mask.

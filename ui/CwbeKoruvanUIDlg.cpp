@@ -21,7 +21,9 @@ namespace {
 using app::ControllerState;
 namespace L = window_layout;
 
-const QString kTitle = QStringLiteral("Irvane下载器");
+// The window and notice title, shared with the controller's boxes.
+const QString kTitle =
+    QString::fromUtf8(app::kNoticeTitle.data(), static_cast<qsizetype>(app::kNoticeTitle.size()));
 // Shown as the save folder when the controller knows none.
 const QString kNoFolderText = QStringLiteral("C:\\ProgramFiles\\Zephra");
 

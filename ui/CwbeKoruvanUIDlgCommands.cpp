@@ -32,7 +32,9 @@ namespace {
 using app::ControllerState;
 namespace L = window_layout;
 
-const QString kTitle = QStringLiteral("Irvane下载器");
+// The window and notice title, shared with the controller's boxes.
+const QString kTitle =
+    QString::fromUtf8(app::kNoticeTitle.data(), static_cast<qsizetype>(app::kNoticeTitle.size()));
 const QString kNoFolder = QStringLiteral("下载位置不存在");
 constexpr int kLogCategory = 34;
 

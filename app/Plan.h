@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace koruvan::app {
 
@@ -42,6 +43,45 @@ struct PlannedFile {
     std::optional<std::string> torrent;
 };
 
+// A "host:port" endpoint named in a plan file (port 1..65535).
+struct PlanEndpoint {
+    std::string host;
+    std::uint16_t port = 0;
+};
+
+// The optional [p2p] section of a plan file: deployers' and tests' settings of the
+// BitTorrent side. Every member's default is the product's own behaviour.
+struct P2pSettings {
+    // TCP listening port of the P2P service; 0: the controller's choice (the UPnP port or
+    // the engine's default).
+    std::uint16_t listenPort = 0;
+    // Local IPv4 address (dotted) for the listener, outgoing peer connections, tracker
+    // announces and the multicast interface; empty: the system's preferred address.
+    std::string bindAddress;
+    // The HTTP-style disguise of outgoing BitTorrent connections (the product's
+    // BitTorrent peer flag 1); false lets standard clients connect.
+    bool disguise = true;
+    // Multicast discovery of peers on the local network.
+    bool lanDiscovery = true;
+    // IP filter file (absolute, resolved beside the plan); empty: no filter.
+    std::string ipFilterPath;
+    // Ask the home router to forward the listening port.
+    bool upnp = true;
+    // Rendezvous server of the UDP transport; absent: the built-in endpoint.
+    std::optional<PlanEndpoint> rendezvous;
+    // Local UDP port of the transport; 0: the engine's default.
+    std::uint16_t udpPort = 0;
+    // The Kademlia node (the product keeps it off).
+    bool dht = false;
+    // DHT bootstrap nodes; empty: the built-in endpoints.
+    std::vector<PlanEndpoint> dhtBootstrap;
+};
+
+// The optional [telemetry] section: the user's opt-out of usage statistics.
+struct TelemetrySettings {
+    bool enabled = true;
+};
+
 struct DownloadPlan {
     std::string secConfigUrl;
     std::string resourceListUrl;
@@ -49,6 +89,8 @@ struct DownloadPlan {
     // The telemetry configuration resource: Base64 text of the INI document. Absent only in
     // a plan file that names none, before the built-in one is put in (PlanSource.h).
     std::optional<std::string> telemetryConfig;
+    P2pSettings p2p;
+    TelemetrySettings telemetry;
 };
 
 // Sum of the five sizes plus the reserve (saturating; a loaded plan never overflows).

@@ -109,6 +109,8 @@ class PlanParser {
         for (int i = 0; i < kFileCount; ++i) {
             ReadFileSection(i, plan);
         }
+        ReadP2pSection(plan.p2p);
+        ReadTelemetrySection(plan.telemetry);
         return plan;
     }
 
@@ -143,6 +145,12 @@ class PlanParser {
                                std::size_t limit) const;
     void ReadPlanSection(DownloadPlan& plan);
     void ReadFileSection(int index, DownloadPlan& plan);
+    void ReadP2pSection(P2pSettings& p2p);
+    void ReadTelemetrySection(TelemetrySettings& telemetry);
+    bool Flag(const Section& s, std::string_view key, bool absent) const;
+    std::uint16_t Port(const Section& s, std::string_view key, std::string_view text,
+                       bool zeroAllowed) const;
+    PlanEndpoint Endpoint(const Section& s, std::string_view key, std::string_view text) const;
 
     const std::string& path_;
     const PlanFileReader& reader_;
@@ -219,7 +227,7 @@ void PlanParser::ReadEntry(std::string_view line, int number) {
 
 void PlanParser::CheckSectionNames() const {
     for (const Section& s : sections_) {
-        if (s.name == "plan") {
+        if (s.name == "plan" || s.name == "p2p" || s.name == "telemetry") {
             continue;
         }
         const bool fileSection = s.name.size() > 4 && s.name.compare(0, 4, "file") == 0 &&
@@ -364,7 +372,114 @@ void PlanParser::ReadFileSection(int index, DownloadPlan& plan) {
     }
 }
 
+bool PlanParser::Flag(const Section& s, std::string_view key, bool absent) const {
+    const auto value = OptionalValue(s, key);
+    if (!value) {
+        return absent;
+    }
+    if (*value != "0" && *value != "1") {
+        Refuse(s.name, std::string(key), "not 0 or 1: " + Shown(*value));
+    }
+    return *value == "1";
+}
+
+std::uint16_t PlanParser::Port(const Section& s, std::string_view key, std::string_view text,
+                               bool zeroAllowed) const {
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
+        end != text.data() + text.size() || error != std::errc() || port > 65535 ||
+        (port == 0 && !zeroAllowed)) {
+        Refuse(s.name, std::string(key),
+               std::string(zeroAllowed ? "not a port number (0-65535): "
+                                       : "not a port number (1-65535): ") +
+                   Shown(text));
+    }
+    return static_cast<std::uint16_t>(port);
+}
+
+PlanEndpoint PlanParser::Endpoint(const Section& s, std::string_view key,
+                                  std::string_view text) const {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 ||
+        text.find_first_of(" \t/") != std::string_view::npos || HasControlByte(text)) {
+        Refuse(s.name, std::string(key), "not HOST:PORT: " + Shown(text));
+    }
+    return PlanEndpoint{std::string(text.substr(0, colon)),
+                        Port(s, key, text.substr(colon + 1), false)};
+}
+
+void PlanParser::ReadP2pSection(P2pSettings& p2p) {
+    const Section* found = FindSection("p2p");
+    if (found == nullptr) {
+        return;
+    }
+    const Section& s = *found;
+    CheckKeys(s, {"listen_port", "bind_address", "disguise", "lan_discovery", "ip_filter",
+                  "upnp", "rendezvous", "udp_port", "dht", "dht_bootstrap"});
+    if (const auto port = OptionalValue(s, "listen_port")) {
+        p2p.listenPort = Port(s, "listen_port", *port, true);
+    }
+    if (const auto address = OptionalValue(s, "bind_address")) {
+        if (!IsDottedIpv4(*address)) {
+            Refuse(s.name, "bind_address", "not a dotted IPv4 address: " + Shown(*address));
+        }
+        p2p.bindAddress = *address;
+    }
+    p2p.disguise = Flag(s, "disguise", true);
+    p2p.lanDiscovery = Flag(s, "lan_discovery", true);
+    if (const auto rel = OptionalValue(s, "ip_filter")) {
+        (void)ReadReferenced(s, "ip_filter", *rel, kMaxTorrentBytes);
+        p2p.ipFilterPath = ResolveBeside(path_, *rel);
+    }
+    p2p.upnp = Flag(s, "upnp", true);
+    if (const auto endpoint = OptionalValue(s, "rendezvous")) {
+        p2p.rendezvous = Endpoint(s, "rendezvous", *endpoint);
+    }
+    if (const auto port = OptionalValue(s, "udp_port")) {
+        p2p.udpPort = Port(s, "udp_port", *port, true);
+    }
+    p2p.dht = Flag(s, "dht", false);
+    if (const auto list = OptionalValue(s, "dht_bootstrap")) {
+        std::string_view rest = *list;
+        while (!rest.empty()) {
+            const std::size_t comma = rest.find(',');
+            p2p.dhtBootstrap.push_back(Endpoint(s, "dht_bootstrap", Trim(rest.substr(0, comma))));
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        }
+    }
+}
+
+void PlanParser::ReadTelemetrySection(TelemetrySettings& telemetry) {
+    const Section* found = FindSection("telemetry");
+    if (found == nullptr) {
+        return;
+    }
+    CheckKeys(*found, {"enabled"});
+    telemetry.enabled = Flag(*found, "enabled", true);
+}
+
 }  // namespace
+
+bool IsDottedIpv4(std::string_view text) noexcept {
+    int parts = 0;
+    while (parts < 4) {
+        const std::size_t dot = text.find('.');
+        const std::string_view part = text.substr(0, dot);
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || part.size() > 3 || end != part.data() + part.size() ||
+            error != std::errc() || value > 255) {
+            return false;
+        }
+        ++parts;
+        if (dot == std::string_view::npos) {
+            return parts == 4;
+        }
+        text.remove_prefix(dot + 1);
+    }
+    return false;
+}
 
 std::string PlanRefusal::Message() const {
     std::string text = "plan file \"" + file + "\"";

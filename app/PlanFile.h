@@ -25,6 +25,23 @@
 // not http(s) (ftp also for files), a file name that is not a plain name, two files with the
 // same name or URL, a torrent that cannot be read or is not a bencoded dictionary, a
 // telemetry configuration that cannot be read or exceeds 4096 bytes. Loading never writes.
+//
+// Two optional sections serve deployers and tests; an absent key keeps the product's
+// behaviour, and unknown keys or bad values are refused like the rest:
+//
+//   [p2p]
+//   listen_port = 0            ; 0: the controller's choice (UPnP port or the engine default)
+//   bind_address = 127.0.0.3   ; listener, outgoing peers, announces, multicast interface
+//   disguise = 1               ; HTTP-style disguise of outgoing BitTorrent connections
+//   lan_discovery = 1          ; multicast discovery on the local network
+//   ip_filter = blocklist.txt  ; IP filter file, relative to the plan
+//   upnp = 1                   ; ask the home router to forward the listening port
+//   rendezvous = host:82       ; rendezvous server of the UDP transport
+//   udp_port = 0               ; local UDP port of the transport; 0: the engine's default
+//   dht = 0                    ; the Kademlia node (the product keeps it off)
+//   dht_bootstrap = host:port[,host:port...]
+//   [telemetry]
+//   enabled = 1                ; 0: no usage statistics leave the machine
 #pragma once
 
 #include <functional>
@@ -66,6 +83,9 @@ inline constexpr std::size_t kMaxPlanTextBytes = 2048;  // names and URLs
 // paths, which are read through `reader`.
 [[nodiscard]] PlanLoad ParsePlanText(std::string_view text, const std::string& path,
                                      const PlanFileReader& reader);
+
+// True for a dotted-quad IPv4 address ("127.0.0.3").
+[[nodiscard]] bool IsDottedIpv4(std::string_view text) noexcept;
 
 // `relative` resolved against the folder of the file `anchor` (absolute paths stay).
 [[nodiscard]] std::string ResolveBeside(const std::string& anchor, const std::string& relative);

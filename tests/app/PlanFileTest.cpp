@@ -165,6 +165,59 @@ TEST_F(PlanFileTest, APlanFileWithoutTelemetryConfigurationGetsTheBuiltInOne) {
     EXPECT_EQ(LoadPlan(dir_.File("absent.ini")).refusal.reason, "cannot be read");
 }
 
+TEST_F(PlanFileTest, NetworkAndTelemetrySectionsAreOptionalAndRead) {
+    const DownloadPlan defaults = *Load(GoodPlan()).plan;
+    EXPECT_EQ(defaults.p2p.listenPort, 0);
+    EXPECT_TRUE(defaults.p2p.disguise && defaults.p2p.lanDiscovery && defaults.p2p.upnp);
+    EXPECT_FALSE(defaults.p2p.dht || defaults.p2p.rendezvous);
+    EXPECT_TRUE(defaults.p2p.bindAddress.empty() && defaults.p2p.ipFilterPath.empty());
+    EXPECT_TRUE(defaults.telemetry.enabled);
+
+    WriteFile(dir_.File("conf/block.txt"), "127.0.0.2 - 127.0.0.2 , 000 , test\n");
+    const PlanLoad load = Load(GoodPlan() +
+                               "[p2p]\nlisten_port = 6881\nbind_address = 127.0.0.3\n"
+                               "disguise = 0\nlan_discovery = 0\nip_filter = conf/block.txt\n"
+                               "upnp = 0\nrendezvous = localhost:82\nudp_port = 8001\ndht = 1\n"
+                               "dht_bootstrap = 127.0.0.4:6881, 127.0.0.5:6882\n"
+                               "[telemetry]\nenabled = 0\n");
+    ASSERT_TRUE(load.plan) << load.refusal.Message();
+    const P2pSettings& p2p = load.plan->p2p;
+    EXPECT_EQ(p2p.listenPort, 6881);
+    EXPECT_EQ(p2p.bindAddress, "127.0.0.3");
+    EXPECT_FALSE(p2p.disguise || p2p.lanDiscovery || p2p.upnp);
+    EXPECT_EQ(p2p.ipFilterPath, dir_.File("conf/block.txt"));
+    ASSERT_TRUE(p2p.rendezvous);
+    EXPECT_EQ(p2p.rendezvous->host, "localhost");
+    EXPECT_EQ(p2p.rendezvous->port, 82);
+    EXPECT_EQ(p2p.udpPort, 8001);
+    EXPECT_TRUE(p2p.dht);
+    ASSERT_EQ(p2p.dhtBootstrap.size(), 2u);
+    EXPECT_EQ(p2p.dhtBootstrap[1].host, "127.0.0.5");
+    EXPECT_EQ(p2p.dhtBootstrap[1].port, 6882);
+    EXPECT_FALSE(load.plan->telemetry.enabled);
+}
+
+TEST_F(PlanFileTest, RefusesBadNetworkAndTelemetryValues) {
+    const struct {
+        std::string line, section, key, reason;
+    } cases[] = {
+        {"[p2p]\nlisten_port = 65536", "p2p", "listen_port", "not a port number"},
+        {"[p2p]\nbind_address = 127.0.0", "p2p", "bind_address", "not a dotted IPv4"},
+        {"[p2p]\nbind_address = 127.0.0.256", "p2p", "bind_address", "not a dotted IPv4"},
+        {"[p2p]\ndisguise = yes", "p2p", "disguise", "not 0 or 1"},
+        {"[p2p]\nip_filter = missing.txt", "p2p", "ip_filter", "cannot read"},
+        {"[p2p]\nrendezvous = host", "p2p", "rendezvous", "not HOST:PORT"},
+        {"[p2p]\nrendezvous = host:0", "p2p", "rendezvous", "not a port number"},
+        {"[p2p]\ndht_bootstrap = a:1,,b:2", "p2p", "dht_bootstrap", "not HOST:PORT"},
+        {"[p2p]\nlisten = 1", "p2p", "listen", "unknown key"},
+        {"[telemetry]\nenabled = 2", "telemetry", "enabled", "not 0 or 1"},
+        {"[telemetry]\nurl = x", "telemetry", "url", "unknown key"},
+    };
+    for (const auto& c : cases) {
+        ExpectRefused(GoodPlan() + c.line + "\n", c.section, c.key, c.reason);
+    }
+}
+
 TEST(PlanFileText, ToleratesByteOrderMarkCrLfAndQuotes) {
     std::string text = "\xEF\xBB\xBF" + GoodPlan();
     text = Replace(text, "name = f1.bin", "name = \"f1 x.bin\"");

@@ -1,7 +1,9 @@
 // Usage events the controller reports (eight-digit codes such as "11400190", with a text and
 // the name of the file concerned) go through this one interface, passed in, so that tests
-// see every code, text and file name. The program uses ProcessEventSink, which hands them
-// to the process-wide route the engine's events take (engine/peers/UsageEvents.h).
+// see every code, text and file name. The front ends choose the sink through TelemetryRoute
+// (app/TelemetryRoute.h): to the telemetry upload, or nowhere when the user opted out.
+// ProcessEventSink hands events to the process-wide route the engine's events take
+// (engine/peers/UsageEvents.h).
 //
 // Most events carry a code, a text and a file name (Report). A few carry more: the session
 // counters of a statistics event, or flags asking for hardware details; they are reported

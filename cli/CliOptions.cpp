@@ -26,8 +26,8 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
     std::string dataDir;
     app.add_option("--plan", plan, "plan file (default: the built-in plan)");
     app.add_option("--data-dir", dataDir, "folder for the task state and logs");
-
     CliOptions options;
+    app.add_flag("--no-telemetry", options.noTelemetry, "send no usage statistics");
     std::string saveDir;
     CLI::App* download = app.add_subcommand("download", "download until all files are complete");
     download->add_option("--save-dir", saveDir, "folder the files go to (used as given)");

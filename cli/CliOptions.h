@@ -1,12 +1,13 @@
 // The command line of koruvan-cli:
 //
-//   koruvan-cli [--plan FILE] [--data-dir DIR] COMMAND [options]
+//   koruvan-cli [--plan FILE] [--data-dir DIR] [--no-telemetry] COMMAND [options]
 //     download [--save-dir DIR] [--limit KBPS] [--no-p2p]   run until the download is finished
 //     verify                                                check (and repair) the MD5 digests
 //     install [--verify]                                    launch the installer
 //     status                                                the persisted state, one line per file
 //
-// The global options are accepted before or after the command.
+// The global options are accepted before or after the command. `--no-telemetry` keeps usage
+// statistics on the machine (as `[telemetry] enabled = 0` in the plan does).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@ struct CliOptions {
     std::uint32_t limitKBps = 0;         // 0: no limit
     bool noP2p = false;
     bool verify = false;
+    bool noTelemetry = false;  // the user's opt-out of usage statistics
 };
 
 struct ParsedCommandLine {

@@ -59,10 +59,12 @@ CliSession::CliSession(const CliOptions& options, app::DownloadPlan plan)
     : options_(options),
       plan_(std::move(plan)),
       terminal_(platform::IsTerminal(platform::StandardStream::Output)),
-      frontEnd_(options.verify) {}
+      frontEnd_(options.verify),
+      telemetry_(plan_.telemetry.enabled && !options.noTelemetry) {}
 
 int CliSession::Run() {
-    controller_ = std::make_unique<app::DownloadController>(plan_, frontEnd_, events_);
+    controller_ = std::make_unique<app::DownloadController>(plan_, frontEnd_, telemetry_.Events(),
+                                                            telemetry_.Prepare({}));
     controller_->SetShutdownAfterDownload(false);
     const int started = controller_->Initialise();
     if (started < 0) {
@@ -203,6 +205,9 @@ int CliSession::Loop(const std::function<Outcome()>& judge) {
         }
         const Outcome outcome = judge();
         if (outcome != Outcome::Continue) {
+            // The step the window's next 100 ms would make: the controller observes the final
+            // state (entering `finished` records the files and reports the session).
+            FastStep();
             if (!printed) {
                 PrintProgress();  // the final state
             }

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "app/DownloadController.h"
-#include "app/EventSink.h"
 #include "app/Plan.h"
+#include "app/TelemetryRoute.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleFrontEnd.h"
 
@@ -46,7 +46,7 @@ class CliSession {
     const app::DownloadPlan plan_;
     const bool terminal_;
     ConsoleFrontEnd frontEnd_;
-    app::ProcessEventSink events_;
+    app::TelemetryRoute telemetry_;  // where the controller's usage events go
     std::unique_ptr<app::DownloadController> controller_;
     app::ControllerState shown_ = app::ControllerState::Ready;
     int stuckSteps_ = 0;  // judged steps in a row with every unfinished task ended

@@ -158,7 +158,7 @@ server_block() {
         # plain path behind the signature; the demo CDN serves them without checking it.
         rewrite "^/[0-9a-f]{32}/[0-9]+(/vemo047/.*)\$" \$1 last;
         rewrite "^/[0-9]{12}/[0-9a-f]{32}(/vemo047/.*)\$" \$1 last;
-        location /launchersubmit/ { return 200 "ok\n"; }
+        location /launchersubmit/ { return 200 '{"error":0}'; }
     }
 EOF
 }

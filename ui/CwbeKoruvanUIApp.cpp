@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/EventSink.h"
 #include "app/PlanSource.h"
+#include "app/TelemetryRoute.h"
 #include "platform/Console.h"
 #include "platform/CrashDump.h"
 #include "platform/Paths.h"
@@ -45,6 +45,8 @@ ParsedAppCommandLine ParseAppCommandLine(int argc, const char* const* argv) {
     cli.add_option("--data-dir", dataDir, "folder for the task state and logs");
     cli.add_option("--save-dir", saveDir,
                    "folder the files go to when no download is under way (used as given)");
+    bool noTelemetry = false;
+    cli.add_flag("--no-telemetry", noTelemetry, "send no usage statistics");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -52,6 +54,7 @@ ParsedAppCommandLine ParseAppCommandLine(int argc, const char* const* argv) {
         return ParsedAppCommandLine{std::nullopt, code == 0 ? 0 : kExitUsage};
     }
     AppOptions options;
+    options.noTelemetry = noTelemetry;
     if (!plan.empty()) {
         options.planFile = plan;
     }
@@ -105,13 +108,13 @@ int CwbeKoruvanUIApp::Run(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     platform::CatchInterrupts();
 
-    app::ProcessEventSink events;
+    app::TelemetryRoute telemetry(load.plan->telemetry.enabled && !options.noTelemetry);
     WindowOptions windowOptions;
     if (options.saveDir) {
         windowOptions.initialSaveFolder = QString::fromStdString(*options.saveDir);
     }
-    auto window = std::make_unique<CwbeKoruvanUIDlg>(std::move(*load.plan), events,
-                                                     app::ControllerEnvironment{}, windowOptions);
+    auto window = std::make_unique<CwbeKoruvanUIDlg>(std::move(*load.plan), telemetry.Events(),
+                                                     telemetry.Prepare({}), windowOptions);
     QObject::connect(window.get(), &CwbeKoruvanUIDlg::Ended, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     // A later start wakes this one up: the answer comes from this (the main) loop, so that a

@@ -2,7 +2,7 @@
 // (a later start hands over to the running window and ends; a hung one is replaced), and the
 // main window for the life of the process.
 //
-//   koruvan [--plan FILE] [--data-dir DIR] [--save-dir DIR]
+//   koruvan [--plan FILE] [--data-dir DIR] [--save-dir DIR] [--no-telemetry]
 //
 // Exit codes: 0 normally (also after handing over to the running window), 1 when the
 // controller could not start, 2 on a usage or plan error, 3 when another front end (the
@@ -18,6 +18,7 @@ struct AppOptions {
     std::optional<std::string> planFile;
     std::optional<std::string> dataDir;  // absolute
     std::optional<std::string> saveDir;  // absolute; the save folder of a fresh start
+    bool noTelemetry = false;            // the user's opt-out of usage statistics
 };
 
 struct ParsedAppCommandLine {

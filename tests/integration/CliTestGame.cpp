@@ -98,9 +98,12 @@ TestGame::TestGame(std::vector<std::uint64_t> cabinetSizes, const std::string& r
 
 TestGame::~TestGame() = default;
 
-// Signed paths ("/<md5>/<time>/vemo047/…") are served as the plain file.
+// Signed paths ("/<md5>/<time>/vemo047/…") are served as the plain file; usage statistics
+// are accepted and dropped.
 void TestGame::MakeServer(int port, const std::string& rateLimit) {
-    std::string extra = "    rewrite \"^/[0-9a-f]{32}/[0-9]+(/.*)$\" $1 last;\n";
+    std::string extra =
+        "    rewrite \"^/[0-9a-f]{32}/[0-9]+(/.*)$\" $1 last;\n"
+        "    location /launchersubmit/ { return 200 '{\"error\":0}'; }\n";
     if (!rateLimit.empty()) {
         extra += "    limit_rate " + rateLimit + ";\n";
     }
@@ -161,9 +164,12 @@ void TestGame::WritePlan() {
     WriteFile(dir_.File("www/downloader/secres/vemo/list.xml"),
               "<project><configs><p2p-switch>off</p2p-switch><expire-info><expired>false"
               "</expired></expire-info></configs><resources></resources></project>");
+    // Usage statistics go to the game's own server, never to the built-in placeholder host.
+    SetTelemetryUrls({base + "/launchersubmit/eventListSubmit"});
     std::ostringstream plan;
     plan << "[plan]\nsec_config_url = " << base << "/downloader/secres/vemo/vemo_sec.xml\n"
-         << "resource_list_url = " << base << "/downloader/secres/vemo/list.xml\n";
+         << "resource_list_url = " << base << "/downloader/secres/vemo/list.xml\n"
+         << "telemetry_config = telemetry.kvconf\n";
     for (int i = 0; i < 5; ++i) {
         urls_.push_back(base + "/vemo047/" + names_[i]);
         plan << "[file" << i << "]\nname = " << names_[i] << "\nsize = " << contents_[i].size()
@@ -172,6 +178,26 @@ void TestGame::WritePlan() {
     }
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
+}
+
+void TestGame::SetTelemetryUrls(const std::vector<std::string>& batchUrls) {
+    std::string config =
+        "[SubmitEventDownload]\nSubmitUrl=\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\n"
+        "SubmitDataKeyWord=MachId;Mac;OS\n[SubmitEventDownloadSeveral]\n";
+    for (std::size_t i = 0; i < batchUrls.size(); ++i) {
+        config +=
+            "SubmitUrl" + (i == 0 ? std::string() : std::to_string(i)) + "=" + batchUrls[i] + "\n";
+    }
+    WriteFile(dir_.File("plan/telemetry.kvconf"), config);
+}
+
+void TestGame::SetPlanTelemetry(bool enabled) {
+    std::string plan = ReadFile(planFile_);
+    const std::size_t section = plan.find("\n[telemetry]\n");
+    if (section != std::string::npos) {
+        plan.resize(section + 1);
+    }
+    WriteFile(planFile_, plan + "[telemetry]\nenabled = " + (enabled ? "1" : "0") + "\n");
 }
 
 std::uint64_t TestGame::TotalBytes() const {

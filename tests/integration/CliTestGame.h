@@ -54,6 +54,11 @@ class TestGame {
     // koruvan-cli runs in).
     void SetConnectionBudget(int connections);
     [[nodiscard]] const std::string& PlanFile() const { return planFile_; }
+    // The statistics URLs of the plan's telemetry configuration (SubmitUrl, SubmitUrl1, …
+    // of the batch section); by default the game's own server, which accepts and drops them.
+    void SetTelemetryUrls(const std::vector<std::string>& batchUrls);
+    // Adds (or replaces) the plan's [telemetry] section.
+    void SetPlanTelemetry(bool enabled);
     [[nodiscard]] std::string DataDir() const { return dir_.File("data"); }
     [[nodiscard]] std::string SaveDir() const { return dir_.File("save"); }
     [[nodiscard]] std::string Target(int i) const { return SaveDir() + "/" + names_[i]; }

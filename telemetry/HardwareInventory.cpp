@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <system_error>
 #include <utility>
 
@@ -254,8 +253,8 @@ Json::Value MemorySection(const SystemSources& sources) {
     if (!meminfo.empty()) {
         // "MemTotal:       16318156 kB"
         const std::string total = Field(meminfo.front(), "MemTotal");
-        const std::size_t digits = total.find_first_not_of("0123456789");
-        if (digits != 0 && !total.empty() && digits != std::string::npos && digits <= 15) {
+        const std::size_t digits = std::min(total.find_first_not_of("0123456789"), total.size());
+        if (digits > 0 && digits <= 15) {
             section["Memory_Total_Capacity"] =
                 std::to_string(std::stoull(total.substr(0, digits)) * 1024);
         }

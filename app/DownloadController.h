@@ -165,6 +165,12 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint64_t TotalBytes() const;       // the five planned sizes
     [[nodiscard]] std::uint32_t ShownSpeed() const;       // as of the last SpeedText
     [[nodiscard]] bool VerificationRunning() const;
+    // Why nothing arrives, once no source has delivered a byte for a few seconds of a
+    // running download: "no data from any source: " and the last source failure
+    // ("HTTP 403 from 127.0.0.1:8080"). Empty while data flows or no reason is known.
+    [[nodiscard]] std::string ProblemText() const;
+    // Seconds (Ticks) in a row of a running download without a byte from any source.
+    [[nodiscard]] std::uint32_t SecondsWithoutData() const;
     [[nodiscard]] FileReport ReportFile(int index);
 
     // --- settings and commands -----------------------------------------------------------
@@ -237,6 +243,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void ReportStatisticsLocked(std::string_view code, std::string_view text = {});
     void TickLocked();
     void CountDownloadSecondLocked();
+    void WatchForDataLocked();
     [[nodiscard]] std::string FileStatusTextLocked(int index);
 
     // The task file (DownloadControllerStore.cpp).
@@ -325,6 +332,9 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::int32_t lastReactedCode_ = 0;
     std::array<std::uint64_t, kFileCount> lastHttpBytes_{};
     std::array<std::uint64_t, kFileCount> lastPeerBytes_{};
+    std::uint64_t lastReceived_ = 0;        // the sum of the two above at the last Tick
+    std::uint32_t secondsWithoutData_ = 0;  // Ticks in a row without new bytes
+    std::string problemText_;
     ControllerState observedState_ = ControllerState::Ready;
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;

@@ -18,6 +18,8 @@ constexpr std::uint32_t kStatisticsEvery = 300;    // Ticks
 constexpr std::uint32_t kUnlimitedKBps = 32767;    // the engine's "no limit"
 constexpr std::uint32_t kLowestSplitKBps = 10;
 constexpr std::int32_t kComplete = 10000;
+// Seconds without data before the reason is shown.
+constexpr std::uint32_t kQuietSecondsBeforeReason = 3;
 
 std::uint32_t ClampRate(std::int32_t rate) noexcept {
     return rate > 0 ? static_cast<std::uint32_t>(rate) : 0;
@@ -121,7 +123,8 @@ std::string DownloadController::SpeedTextLocked() {
     // the bursts the engine measures while it throttles.
     const std::uint64_t cap = std::uint64_t{speedLimitKBps_} * 1024;
     const std::uint32_t previous = shownSpeed_;
-    if (speedLimitKBps_ == 0 || cap >= aggregateSpeed_) {
+    // The stored "no limit" (32767) is no cap: the shown speed is the measured one.
+    if (speedLimitKBps_ == 0 || speedLimitKBps_ == kUnlimitedKBps || cap >= aggregateSpeed_) {
         shownSpeed_ = aggregateSpeed_;
     } else if (cap > previous) {
         shownSpeed_ = static_cast<std::uint32_t>((std::uint64_t{aggregateSpeed_} + previous) / 2);
@@ -225,10 +228,52 @@ void DownloadController::TickLocked() {
         }
         allDone = allDone && tasks_.Done(i);
     }
+    WatchForDataLocked();
     if (!IsVerifying(state_) && allDone) {
         SetStateLocked(ControllerState::Finished);
         WriteTask("KoruvanTaskIsComplete", "COMPLETE");
     }
+}
+
+// Seconds in a row without a byte from any source while the download runs, and, after a
+// few, the reason the tasks know (the last source failure) for the front end to show.
+void DownloadController::WatchForDataLocked() {
+    std::uint64_t received = 0;
+    for (int i = 0; i < kFileCount; ++i) {
+        received += lastHttpBytes_[static_cast<std::size_t>(i)] +
+                    lastPeerBytes_[static_cast<std::size_t>(i)];
+    }
+    const bool waiting = IsRunning(state_) || state_ == ControllerState::CheckRecover;
+    if (!waiting || received != lastReceived_) {
+        lastReceived_ = received;
+        secondsWithoutData_ = 0;
+        problemText_.clear();
+        return;
+    }
+    if (++secondsWithoutData_ < kQuietSecondsBeforeReason) {
+        return;
+    }
+    std::string reason;
+    for (int i = 0; i < kFileCount && reason.empty(); ++i) {
+        if (tasks_.Done(i)) {
+            continue;
+        }
+        char text[512] = {};
+        if (engine_.QueryTaskProblem(tasks_.Handle(i), text, sizeof text) > 0) {
+            reason = text;
+        }
+    }
+    problemText_ = reason.empty() ? std::string() : "no data from any source: " + reason;
+}
+
+std::string DownloadController::ProblemText() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return problemText_;
+}
+
+std::uint32_t DownloadController::SecondsWithoutData() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return secondsWithoutData_;
 }
 
 void DownloadController::CountDownloadSecondLocked() {

@@ -114,9 +114,9 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     if (!CopyField(d->targetPath, target) || !CopyField(d->stateFilePath, resume)) {
         Log("Task paths too long: " + target + " / " + resume);
     } else if (mode == Mode::Create) {
-        result = engine_.CreateAndStartTask(d.get());
+        result = engine_.CreateAndStartTask(d.get(), file.size);
     } else {
-        result = engine_.RecoverAndContinueTask(d.get(), force);
+        result = engine_.RecoverAndContinueTask(d.get(), force, file.size);
     }
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -210,22 +210,35 @@ std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept {
 }
 
 std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept {
+    return CreateAndStartTask(descriptor, 0);
+}
+
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor, std::uint64_t expectedSize) noexcept {
     const std::int32_t created = CreateTask(descriptor);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started =
-        WithTask(descriptor->handle, [](TWorkThread& task) { return task.StartDownload(); });
+    const std::int32_t started = WithTask(descriptor->handle, [expectedSize](TWorkThread& task) {
+        task.SetExpectedSize(expectedSize);
+        return task.StartDownload();
+    });
     return started == kOk ? kOk : kErrTaskFailed;
 }
 
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept {
+    return RecoverAndContinueTask(descriptor, force, 0);
+}
+
+std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force,
+                                    std::uint64_t expectedSize) noexcept {
     const std::int32_t created = RecoverTask(descriptor, force);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started =
-        WithTask(descriptor->handle, [](TWorkThread& task) { return task.ContinueDownload(); });
+    const std::int32_t started = WithTask(descriptor->handle, [expectedSize](TWorkThread& task) {
+        task.SetExpectedSize(expectedSize);
+        return task.ContinueDownload();
+    });
     return started == kOk ? kOk : kErrTaskFailed;
 }
 
@@ -294,6 +307,11 @@ std::int32_t QueryTask(TaskHandle handle, TaskProgress* progress) noexcept {
         return kErrNullDescriptor;
     }
     return WithTask(handle, [progress](TWorkThread& task) { return task.QueryProgress(progress); });
+}
+
+std::int32_t QueryTaskProblem(TaskHandle handle, char* buffer, std::int32_t size) noexcept {
+    return WithTask(handle,
+                    [buffer, size](TWorkThread& task) { return task.QueryProblem(buffer, size); });
 }
 
 std::int32_t IsTaskComplete(TaskHandle handle, std::int32_t* done) noexcept {

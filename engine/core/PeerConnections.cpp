@@ -76,6 +76,7 @@ bool TWorkWithPeers::ConnectSource(TPeerId* identity) {
     }
     peer->SetNumber(++peerNumber_);
     if (!peer->Connect(identity)) {
+        NoteSourceProblem(peer->FailureText());
         ReleasePeer(peer);
         return false;
     }
@@ -87,6 +88,13 @@ bool TWorkWithPeers::ConnectSource(TPeerId* identity) {
 }
 
 // ---- failure accounting ----
+
+void TWorkWithPeers::NoteSourceProblem(const std::string& text) {
+    if (!text.empty() && work_.sourceProblem != text) {
+        work_.sourceProblem = text;
+        publishPending_ = true;
+    }
+}
 
 void TWorkWithPeers::Ban(std::uint32_t ip) {
     if (!IsBanned(ip)) {
@@ -132,6 +140,11 @@ void TWorkWithPeers::ReportFailure(TPeerId* identity, TPeerObject* peer, std::in
 
 void TWorkWithPeers::StepPeers(bool fullRound, std::int32_t fast, std::int32_t& received,
                                std::int32_t& sent) {
+    // Under a speed limit the budget runs out within a round: each round starts at the next
+    // peer, so that every connection gets its turn rather than the first taking it all.
+    if (BudgetLimited() && peers_.size() > 1) {
+        std::rotate(peers_.begin(), peers_.begin() + 1, peers_.end());
+    }
     for (std::size_t i = 0; i < peers_.size();) {
         TPeerObject* peer = peers_[i];
         // The 3-second rate, or what the window since the last evaluation already
@@ -161,6 +174,9 @@ void TWorkWithPeers::RetirePeer(std::size_t index) {
     peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
     if (!peer->EndedNormally()) {
         ReportFailure(peer->Identity(), peer, 1);
+    }
+    if (peer->TransferState() != kTransferFinished) {
+        NoteSourceProblem(peer->FailureText());
     }
     ReleasePeer(peer);
 }
@@ -373,7 +389,9 @@ void TWorkWithPeers::ConnectionUpkeep() {
     const std::int64_t now = CurrentTaskClock();
     ConnectPassIfDue();
 
-    // Rotation: keep one web connection slot moving through the sources.
+    // Rotation: keep one web connection slot moving through the sources (only when there is
+    // another source to move to: reconnecting the same ones throws away what the server
+    // has queued).
     const std::int32_t maximum = MaxWebConnections();
     const std::int32_t active = ActiveWebPeers();
     if (HasExtraLists()) {
@@ -384,9 +402,15 @@ void TWorkWithPeers::ConnectionUpkeep() {
         }
     } else if (SecondsSinceStart() > kRotationWithoutLists &&
                now - lastRotation_ >= kRotationWithoutLists && active >= maximum &&
-               static_cast<std::int32_t>(UsableWebSources().size()) >= maximum) {
+               static_cast<std::int32_t>(UsableWebSources().size()) > maximum) {
         lastRotation_ = now;
         DropPeers(kKindWebSource, active - maximum + 1, false);
+    }
+
+    // A lower speed limit needs fewer connections: the surplus goes now rather than
+    // holding server data it cannot read.
+    if (const std::int32_t now_active = ActiveWebPeers(); now_active > MaxWebConnections()) {
+        DropPeers(kKindWebSource, now_active - MaxWebConnections(), false);
     }
 
     // Low-rate restart: a slow web download asks for the signing configuration again.

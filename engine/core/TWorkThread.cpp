@@ -147,6 +147,10 @@ bool TWorkThread::Prepare() {
         }
         work_.phase = kPhaseRunning;
     }
+    if (IsHttpTask() && expectedSize_ > 0) {
+        // The caller knows the size: no source's answer decides it.
+        (void)SetUnhashedLayout(expectedSize_);
+    }
     return IsHttpTask() || HasMetainfo() || !sources_.empty();
 }
 
@@ -450,6 +454,17 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     progress->peerBytes = info.peerPayload;
     progress->bytesDone = info.bytesDone;
     return kOk;
+}
+
+std::int32_t TWorkThread::QueryProblem(char* buffer, std::int32_t size) {
+    LockGuard guard(&ThreadLock(), true);
+    const std::string& text = published_.sourceProblem;
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<std::int32_t>(text.size());
 }
 
 bool TWorkThread::IsComplete() {

@@ -33,6 +33,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     // The metainfo record from the published state: sizes, info hash and announce URL.
     virtual std::int32_t QueryMetainfo(TaskMetainfo* metainfo);
     virtual std::int32_t QueryProgress(TaskProgress* progress);
+    // The published source problem text (QueryTaskProblem).
+    std::int32_t QueryProblem(char* buffer, std::int32_t size);
     virtual bool IsComplete();
 
     // One transfer step; returns the task clock.

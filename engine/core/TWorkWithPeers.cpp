@@ -122,8 +122,12 @@ std::int32_t TWorkWithPeers::AddTrackerText(const char* text) {
 }
 
 std::int32_t TWorkWithPeers::MaxWebConnections() {
-    LockGuard guard(&ThreadLock(), true);
-    return maxWebConnections_;
+    std::int32_t configured = 0;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        configured = maxWebConnections_;
+    }
+    return std::min(configured, WebConnectionsForBudget());
 }
 
 std::int32_t TWorkWithPeers::MaxBtPeers() {

@@ -12,11 +12,14 @@ namespace {
 constexpr std::int32_t kTimeoutBackOff = 15;
 constexpr std::int32_t kServerErrorBackOff = 60;
 constexpr std::int32_t kSizeMismatchBackOff = 60;
+constexpr std::int32_t kRangesIgnoredBackOff = 60;
 constexpr std::int32_t kMaxRepeatedRedirects = 2;
 constexpr std::int64_t kUnknownLength = 2147483647;
 constexpr std::size_t kMemoryGrowth = 4096;
 // Runs of blocks one pass may plan and store from data already received.
 constexpr std::int32_t kPlansPerPass = 16;
+// Read size for a response header while the speed limit leaves no budget this second.
+constexpr std::int32_t kHeaderReadSize = 4096;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -35,6 +38,9 @@ std::string RequestPath(const std::string& url) {
 }  // namespace
 
 std::int32_t THttpPeer::ReadSize(std::int32_t budget) const {
+    if (budget <= 0) {
+        return kHeaderReadSize;  // only a response header is read without budget
+    }
     std::int32_t size = std::min(budget, kReadPerPass);
     // Read into the room the buffer already has rather than reallocating it for a few bytes
     // left over from the last pass.
@@ -67,6 +73,12 @@ bool THttpPeer::Connect(TPeerId* identity) {
         }
         streamOffset_ =
             requests_.empty() ? 0 : static_cast<std::int64_t>(requests_.front().block) * kBlockSize;
+        if (identity->Details().rangesIgnored && streamOffset_ > kMaxSkip) {
+            // It would send the file from byte 0 again: no use for blocks this far in.
+            NoteFailure(Where() + " ignores byte ranges");
+            task_->BackOff(identity, kRangesIgnoredBackOff);
+            return false;
+        }
     } else if (identity->torrentSource) {
         task_->SetPhase(2);
     }
@@ -75,8 +87,9 @@ bool THttpPeer::Connect(TPeerId* identity) {
         return false;
     }
     // A pass reads what arrived since the last one, a few milliseconds ago: the socket must
-    // be able to hold that much on a fast link.
-    connection_->SetReceiveBuffer(TPeerConnection::kMaxSocketBuffer);
+    // be able to hold that much on a fast link; under a speed limit it holds little, so the
+    // server is held back by the window rather than by data thrown away at a close.
+    connection_->SetReceiveBuffer(task_->SocketReceiveBuffer());
     connState_ = kConnPending;
     record_.incoming = false;
     return SendRequest();
@@ -134,6 +147,9 @@ bool THttpPeer::OnReceive() {
     }
     const std::int32_t budget = task_->DownloadBudget();
     if (budget == 0 && connState_ > kConnPending) {
+        // Held back by the speed limit, not idle: the time-out counts only waits for the
+        // server.
+        record_.lastActivity = task_->PeerClock();
         return true;
     }
     if (!headerParsed_) {
@@ -163,6 +179,7 @@ bool THttpPeer::OnHeader() {
     if (status >= 300 && status < 400) {
         return OnRedirect();
     }
+    NoteFailure("HTTP " + std::to_string(status) + " from " + Where());
     if (status >= 400 && status < 500) {
         connection_->Close();
         task_->RemoveCandidate(peerId_);
@@ -178,6 +195,9 @@ bool THttpPeer::OnHeader() {
 bool THttpPeer::OnSuccess() {
     if (peerId_->priority == 29) {
         peerId_->priority = 28;
+    }
+    if (!InMemorySource() && !BodyStartsAsAsked()) {
+        return false;
     }
     TPeerIdDetails& details = peerId_->Details();
     // Another connection to this source reads the header data; but while the size is still
@@ -202,6 +222,35 @@ bool THttpPeer::OnSuccess() {
         task_->LearnTotalSize(details.remoteSize, details.fileName);
     }
     return details.remoteSize > 0;
+}
+
+// A body is stored by the offsets it was asked for, so it must start there: a 206 only with
+// a Content-Range that starts at the asked offset (anything else drops the source), and a
+// 200 (a server that ignores ranges sends the whole file) from byte 0 — skipped up to the
+// asked offset when that is near, else the source is marked and used only from the start.
+bool THttpPeer::BodyStartsAsAsked() {
+    const std::int64_t asked = streamOffset_;
+    if (header_.Status() == 206) {
+        if (ContentRangeStart(header_) == asked) {
+            return true;
+        }
+        NoteFailure(Where() + " answered another byte range than asked for");
+        connection_->Close();
+        task_->RemoveCandidate(peerId_);
+        return false;
+    }
+    streamOffset_ = 0;
+    if (asked == 0) {
+        return true;
+    }
+    peerId_->Details().rangesIgnored = true;
+    if (asked <= kMaxSkip) {
+        return true;  // PlanRequests skips to the asked bytes in this stream
+    }
+    NoteFailure(Where() + " ignores byte ranges");
+    connection_->Close();
+    task_->BackOff(peerId_, kRangesIgnoredBackOff);
+    return false;
 }
 
 void THttpPeer::ReadFileName() {
@@ -350,6 +399,8 @@ bool THttpPeer::PlanRequests() {
     const std::uint64_t size = peerId_->Details().remoteSize;
     if (size > 0) {
         if (task_->TotalSize() > 0 && task_->TotalSize() != size) {
+            NoteFailure(Where() + " reports " + std::to_string(size) + " bytes instead of " +
+                        std::to_string(task_->TotalSize()));
             connection_->Close();
             task_->BackOff(peerId_, kSizeMismatchBackOff);
             return false;

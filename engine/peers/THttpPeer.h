@@ -41,6 +41,7 @@ class THttpPeer final : public TPeerObject {
     std::int32_t ParseHeader();
     bool OnHeader();
     bool OnSuccess();
+    [[nodiscard]] bool BodyStartsAsAsked();
     bool OnRedirect();
     bool ReceiveIntoMemory();
     bool ReceiveBlocks();

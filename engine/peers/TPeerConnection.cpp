@@ -295,6 +295,7 @@ std::int64_t TPeerConnection::SendRaw(const std::uint8_t* data, std::int64_t siz
         return -1;
     }
     bytesSent_ += n;
+    lifetimeSent_ += n;
     return n;
 }
 
@@ -421,6 +422,7 @@ std::int32_t TPeerConnection::Receive(std::int32_t max) {
     }
     recv_.Commit(static_cast<std::int32_t>(n));
     bytesReceived_ += n;
+    lifetimeReceived_ += n;
     if (!tunnelReady_) {
         const std::int32_t reply = CheckTunnelReply();
         if (reply == kProxyReplyIncomplete) {

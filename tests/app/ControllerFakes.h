@@ -123,10 +123,11 @@ class ScriptedEngine final : public app::EngineCalls {
         ++cleanups;
         return 0;
     }
-    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d) noexcept override {
+    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d, std::uint64_t) noexcept override {
         return Make(d, false, false);
     }
-    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* d, bool force) noexcept override {
+    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* d, bool force,
+                                        std::uint64_t) noexcept override {
         return Make(d, true, force);
     }
     std::int32_t StopTask(engine::TaskHandle h, bool) noexcept override {

@@ -192,6 +192,18 @@ void DownloadController::ApplySpeedLimitLocked(std::uint32_t kibPerSecond) {
     for (int i = 0; i < kFileCount; ++i) {
         (void)engine_.SetTaskSpeedLimit(tasks_.Handle(i), 1, perTask);
     }
+    // A task created from now on starts with its share of the files still to come, so
+    // that the limit holds from its first second.
+    std::int32_t startShare = 0;
+    if (speedLimitKBps_ != kUnlimitedKBps) {
+        std::uint32_t unfinished = 0;
+        for (int i = 0; i < kFileCount; ++i) {
+            unfinished += tasks_.Done(i) ? 0 : 1;
+        }
+        startShare = static_cast<std::int32_t>(
+            std::max(speedLimitKBps_ / std::max<std::uint32_t>(unfinished, 1), kLowestSplitKBps));
+    }
+    tasks_.SetStartLimit(startShare);
 }
 
 // --- every second -----------------------------------------------------------------------------

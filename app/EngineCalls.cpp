@@ -11,12 +11,12 @@ std::int32_t RealEngine::EngineCleanup() noexcept {
     return engine::EngineCleanup();
 }
 std::int32_t RealEngine::CreateAndStartTask(engine::TaskDescriptor* descriptor,
-                                            std::uint64_t expectedSize) noexcept {
-    return engine::CreateAndStartTask(descriptor, expectedSize);
+                                            const engine::TaskStartOptions& start) noexcept {
+    return engine::CreateAndStartTask(descriptor, start);
 }
 std::int32_t RealEngine::RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
-                                                std::uint64_t expectedSize) noexcept {
-    return engine::RecoverAndContinueTask(descriptor, force, expectedSize);
+                                                const engine::TaskStartOptions& start) noexcept {
+    return engine::RecoverAndContinueTask(descriptor, force, start);
 }
 std::int32_t RealEngine::StopTask(engine::TaskHandle handle, bool reset) noexcept {
     return engine::StopTask(handle, reset);

@@ -17,11 +17,11 @@ class EngineCalls {
     virtual std::int32_t EngineStartup(const char* workFolder) noexcept = 0;
     virtual std::int32_t EngineCleanup() noexcept = 0;
 
-    // `expectedSize`: the file's size as the plan states it (see engine/core/EngineApi.h).
+    // `start`: the file's planned size and the task's first limit (engine/core/EngineApi.h).
     virtual std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor,
-                                            std::uint64_t expectedSize) noexcept = 0;
+                                            const engine::TaskStartOptions& start) noexcept = 0;
     virtual std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
-                                                std::uint64_t expectedSize) noexcept = 0;
+                                                const engine::TaskStartOptions& start) noexcept = 0;
     virtual std::int32_t StopTask(engine::TaskHandle handle, bool reset) noexcept = 0;
     virtual std::int32_t StopTasks(const engine::TaskHandle* handles, std::int32_t count,
                                    bool reset, std::int32_t* results) noexcept = 0;
@@ -62,9 +62,9 @@ class RealEngine : public EngineCalls {
     std::int32_t EngineStartup(const char* workFolder) noexcept override;
     std::int32_t EngineCleanup() noexcept override;
     std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor,
-                                    std::uint64_t expectedSize) noexcept override;
+                                    const engine::TaskStartOptions& start) noexcept override;
     std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
-                                        std::uint64_t expectedSize) noexcept override;
+                                        const engine::TaskStartOptions& start) noexcept override;
     std::int32_t StopTask(engine::TaskHandle handle, bool reset) noexcept override;
     std::int32_t StopTasks(const engine::TaskHandle* handles, std::int32_t count, bool reset,
                            std::int32_t* results) noexcept override;

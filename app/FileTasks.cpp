@@ -110,13 +110,19 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     }
     const std::string target = platform::JoinPath(folders.saveFolder, file.name);
     const std::string& resume = folders.resumePaths[static_cast<std::size_t>(index)];
+    engine::TaskStartOptions start;
+    start.expectedSize = file.size;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        start.downloadLimitKiB = startLimitKiB_;
+    }
     std::int32_t result = engine::kErrTaskFailed;
     if (!CopyField(d->targetPath, target) || !CopyField(d->stateFilePath, resume)) {
         Log("Task paths too long: " + target + " / " + resume);
     } else if (mode == Mode::Create) {
-        result = engine_.CreateAndStartTask(d.get(), file.size);
+        result = engine_.CreateAndStartTask(d.get(), start);
     } else {
-        result = engine_.RecoverAndContinueTask(d.get(), force, file.size);
+        result = engine_.RecoverAndContinueTask(d.get(), force, start);
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -159,6 +165,11 @@ void FileTasks::AfterReload(int index, bool force, std::int32_t result,
         platform::IniFile(folders.taskIni)
             .WriteString("KoruvanTask", key, plan_.files[static_cast<std::size_t>(index)].name);
     }
+}
+
+void FileTasks::SetStartLimit(std::int32_t kibPerSecond) {
+    std::lock_guard<std::mutex> guard(lock_);
+    startLimitKiB_ = kibPerSecond;
 }
 
 void FileTasks::ClearSlots() {

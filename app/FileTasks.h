@@ -75,6 +75,10 @@ class FileTasks {
     // success is recorded in the task INI ("KoruvanTask<i>" = file name).
     [[nodiscard]] std::int32_t ReloadFile(int index, bool force);
 
+    // The download limit a task gets from its first second (KiB/s, 0: none); the controller
+    // sets it whenever it splits its limit.
+    void SetStartLimit(std::int32_t kibPerSecond);
+
     // Empties all five slots (handles included).
     void ClearSlots();
 
@@ -107,6 +111,7 @@ class FileTasks {
     mutable std::mutex lock_;
     std::array<FileSlot, kFileCount> slots_;  // guarded by lock_
     TaskFolders folders_;                     // guarded by lock_
+    std::int32_t startLimitKiB_ = 0;          // guarded by lock_
 };
 
 }  // namespace koruvan::app

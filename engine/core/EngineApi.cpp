@@ -148,6 +148,13 @@ std::int32_t WithTask(TaskHandle handle, Operation&& operation) noexcept {
     }
 }
 
+void ApplyStartOptions(TWorkThread& task, const TaskStartOptions& options) {
+    task.SetExpectedSize(options.expectedSize);
+    if (options.downloadLimitKiB > 0) {
+        (void)task.SetSpeedLimit(1, options.downloadLimitKiB);
+    }
+}
+
 void AfterStop(TWorkThread& task, bool reset) {
     task.ReleaseSourceEntries(!task.TorrentBlob().data.empty());
     if (reset) {
@@ -210,33 +217,34 @@ std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept {
 }
 
 std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept {
-    return CreateAndStartTask(descriptor, 0);
+    return CreateAndStartTask(descriptor, TaskStartOptions{});
 }
 
-std::int32_t CreateAndStartTask(TaskDescriptor* descriptor, std::uint64_t expectedSize) noexcept {
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor,
+                                const TaskStartOptions& options) noexcept {
     const std::int32_t created = CreateTask(descriptor);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started = WithTask(descriptor->handle, [expectedSize](TWorkThread& task) {
-        task.SetExpectedSize(expectedSize);
+    const std::int32_t started = WithTask(descriptor->handle, [&options](TWorkThread& task) {
+        ApplyStartOptions(task, options);
         return task.StartDownload();
     });
     return started == kOk ? kOk : kErrTaskFailed;
 }
 
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept {
-    return RecoverAndContinueTask(descriptor, force, 0);
+    return RecoverAndContinueTask(descriptor, force, TaskStartOptions{});
 }
 
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force,
-                                    std::uint64_t expectedSize) noexcept {
+                                    const TaskStartOptions& options) noexcept {
     const std::int32_t created = RecoverTask(descriptor, force);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started = WithTask(descriptor->handle, [expectedSize](TWorkThread& task) {
-        task.SetExpectedSize(expectedSize);
+    const std::int32_t started = WithTask(descriptor->handle, [&options](TWorkThread& task) {
+        ApplyStartOptions(task, options);
         return task.ContinueDownload();
     });
     return started == kOk ? kOk : kErrTaskFailed;

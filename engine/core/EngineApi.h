@@ -16,12 +16,14 @@ std::int32_t CreateTask(TaskDescriptor* descriptor) noexcept;
 std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept;
 std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept;
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept;
-// The same with the file's size as the caller knows it (0: unknown). A task without
-// metainfo is laid out at that size from its start instead of taking the first size a
-// source reports, so that a source reporting another size is a failing source.
-std::int32_t CreateAndStartTask(TaskDescriptor* descriptor, std::uint64_t expectedSize) noexcept;
+// The same with what the caller knows before the start. A task without metainfo is laid
+// out at the expected size from its start instead of taking the first size a source
+// reports, so that a source reporting another size is a failing source; the limit holds
+// from the first second rather than from the first SetTaskSpeedLimit.
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor,
+                                const TaskStartOptions& options) noexcept;
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force,
-                                    std::uint64_t expectedSize) noexcept;
+                                    const TaskStartOptions& options) noexcept;
 
 std::int32_t StopTask(TaskHandle handle, bool reset) noexcept;
 std::int32_t StopTasks(const TaskHandle* handles, std::int32_t count, bool reset,

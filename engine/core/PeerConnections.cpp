@@ -285,9 +285,11 @@ void TWorkWithPeers::ConnectWebSources() {
         }
         const bool metainfoSource =
             c->DetailsIfAny() != nullptr && c->DetailsIfAny()->metainfoSource;
+        const bool rangesIgnored = c->DetailsIfAny() != nullptr && c->DetailsIfAny()->rangesIgnored;
         const std::int32_t perSource =
-            metainfoSource ? c->maxConnections
-                           : std::max(c->maxConnections, options_.connectionsPerSource);
+            metainfoSource || rangesIgnored
+                ? c->maxConnections
+                : std::max(c->maxConnections, options_.connectionsPerSource);
         const bool sizeKnown = c->DetailsIfAny() != nullptr && c->DetailsIfAny()->remoteSize > 0;
         const std::int32_t before = opened;
         for (std::int32_t n = c->activeConnections; n < perSource && opened < needed; ++n) {

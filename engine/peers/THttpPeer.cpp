@@ -12,7 +12,6 @@ namespace {
 constexpr std::int32_t kTimeoutBackOff = 15;
 constexpr std::int32_t kServerErrorBackOff = 60;
 constexpr std::int32_t kSizeMismatchBackOff = 60;
-constexpr std::int32_t kRangesIgnoredBackOff = 60;
 constexpr std::int32_t kMaxRepeatedRedirects = 2;
 constexpr std::int64_t kUnknownLength = 2147483647;
 constexpr std::size_t kMemoryGrowth = 4096;
@@ -73,11 +72,8 @@ bool THttpPeer::Connect(TPeerId* identity) {
         }
         streamOffset_ =
             requests_.empty() ? 0 : static_cast<std::int64_t>(requests_.front().block) * kBlockSize;
-        if (identity->Details().rangesIgnored && streamOffset_ > kMaxSkip) {
-            // It would send the file from byte 0 again: no use for blocks this far in.
-            NoteFailure(Where() + " ignores byte ranges");
-            task_->BackOff(identity, kRangesIgnoredBackOff);
-            return false;
+        if (identity->Details().rangesIgnored) {
+            streamOffset_ = 0;  // it sends the whole file anyway: ask for it plainly
         }
     } else if (identity->torrentSource) {
         task_->SetPhase(2);
@@ -226,8 +222,7 @@ bool THttpPeer::OnSuccess() {
 
 // A body is stored by the offsets it was asked for, so it must start there: a 206 only with
 // a Content-Range that starts at the asked offset (anything else drops the source), and a
-// 200 (a server that ignores ranges sends the whole file) from byte 0 — skipped up to the
-// asked offset when that is near, else the source is marked and used only from the start.
+// 200 (a server that ignores ranges sends the whole file) as starting at byte 0.
 bool THttpPeer::BodyStartsAsAsked() {
     const std::int64_t asked = streamOffset_;
     if (header_.Status() == 206) {
@@ -240,17 +235,13 @@ bool THttpPeer::BodyStartsAsAsked() {
         return false;
     }
     streamOffset_ = 0;
-    if (asked == 0) {
-        return true;
+    if (asked > 0) {
+        // From now on this source is asked for the whole file, on one connection, and the
+        // stream is read up to the blocks wanted (PlanRequests skips any distance for it).
+        peerId_->Details().rangesIgnored = true;
+        peerId_->maxConnections = 1;
     }
-    peerId_->Details().rangesIgnored = true;
-    if (asked <= kMaxSkip) {
-        return true;  // PlanRequests skips to the asked bytes in this stream
-    }
-    NoteFailure(Where() + " ignores byte ranges");
-    connection_->Close();
-    task_->BackOff(peerId_, kRangesIgnoredBackOff);
-    return false;
+    return true;
 }
 
 void THttpPeer::ReadFileName() {
@@ -422,7 +413,7 @@ bool THttpPeer::PlanRequests() {
     }
     record_.sentRequests = ConsecutiveRequests();
     skipBytes_ = static_cast<std::int64_t>(requests_.front().block) * kBlockSize - streamOffset_;
-    if (skipBytes_ >= 0 && skipBytes_ <= kMaxSkip) {
+    if (skipBytes_ >= 0 && (skipBytes_ <= kMaxSkip || peerId_->Details().rangesIgnored)) {
         return true;
     }
     // Too far from the stream: a new connection with a new range.

@@ -123,11 +123,12 @@ class ScriptedEngine final : public app::EngineCalls {
         ++cleanups;
         return 0;
     }
-    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d, std::uint64_t) noexcept override {
+    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d,
+                                    const engine::TaskStartOptions&) noexcept override {
         return Make(d, false, false);
     }
     std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* d, bool force,
-                                        std::uint64_t) noexcept override {
+                                        const engine::TaskStartOptions&) noexcept override {
         return Make(d, true, force);
     }
     std::int32_t StopTask(engine::TaskHandle h, bool) noexcept override {

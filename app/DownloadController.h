@@ -188,6 +188,11 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void CancelExit();
 
     // --- verification, installer, exit ----------------------------------------------------
+    // A download whose five files are all on disk at their planned sizes while the start-up
+    // found them unrecorded (touched or changed after the download, state reload or
+    // recover): stops the tasks the start-up made and takes the files as finished without
+    // recording them, so that the MD5 check decides. False otherwise.
+    [[nodiscard]] bool AdoptFilesOnDisk();
     // Starts the MD5 check (and repair) of the five files from `finished`; with
     // `installAfter` the installer follows when all pass.
     void StartVerification(bool installAfter);
@@ -243,6 +248,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void ReportStatisticsLocked(std::string_view code, std::string_view text = {});
     void TickLocked();
     void CountDownloadSecondLocked();
+    void SaveDownloadSecondsLocked();
     void WatchForDataLocked();
     [[nodiscard]] std::string FileStatusTextLocked(int index);
 
@@ -319,6 +325,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::string mismatchDigest_;  // the actual digest of the last mismatch (for the event)
     std::uint32_t downloadSecondsStored_ = 0;
     std::uint32_t downloadSecondsSession_ = 0;
+    std::uint32_t unsavedDownloadSeconds_ = 0;  // counted, not yet in the task file
     std::vector<int> reloadList_;
     std::string dataDir_;
     std::string taskIni_;
@@ -338,6 +345,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     ControllerState observedState_ = ControllerState::Ready;
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;
+    std::vector<int> pendingWebOnly_;  // files to restart as plain web downloads
     bool pendingShutdown_ = false;
     bool gatewayFound_ = false;  // the port mapping found a gateway device
 

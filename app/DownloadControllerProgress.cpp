@@ -18,6 +18,7 @@ constexpr std::uint32_t kStatisticsEvery = 300;    // Ticks
 constexpr std::uint32_t kUnlimitedKBps = 32767;    // the engine's "no limit"
 constexpr std::uint32_t kLowestSplitKBps = 10;
 constexpr std::int32_t kComplete = 10000;
+constexpr std::uint32_t kDownloadSecondsPerSave = 10;
 // Seconds without data before the reason is shown.
 constexpr std::uint32_t kQuietSecondsBeforeReason = 3;
 
@@ -235,14 +236,23 @@ void DownloadController::TickLocked() {
     }
     bool allDone = true;
     for (int i = 0; i < kFileCount; ++i) {
-        if (QueryLocked(i).ok) {
+        if (const FileQuery q = QueryLocked(i); q.ok) {
             NoteCompletionLocked(i);
+            if (q.progress.stateCode == engine::kStateTorrentUnusable && !tasks_.WebOnly(i)) {
+                // The torrent cannot be used: the file still comes from its web sources
+                // (its MD5 check guards it), without peers.
+                Log("Torrent unusable] [" + FileName(i) + "] [continuing from web sources");
+                tasks_.SetWebOnly(i);
+                pendingStops_.push_back(tasks_.Handle(i));
+                pendingWebOnly_.push_back(i);
+            }
         }
         allDone = allDone && tasks_.Done(i);
     }
     WatchForDataLocked();
     if (!IsVerifying(state_) && allDone) {
         SetStateLocked(ControllerState::Finished);
+        SaveDownloadSecondsLocked();
         WriteTask("KoruvanTaskIsComplete", "COMPLETE");
     }
 }
@@ -288,14 +298,28 @@ std::uint32_t DownloadController::SecondsWithoutData() const {
     return secondsWithoutData_;
 }
 
+// The task file's download-time counter goes forward by the seconds counted since it was
+// last written, every tenth second: a crash loses at most nine seconds of the count, and a
+// long wait for the sources does not rewrite the file every second.
 void DownloadController::CountDownloadSecondLocked() {
+    ++downloadSecondsSession_;
+    if (++unsavedDownloadSeconds_ >= kDownloadSecondsPerSave) {
+        SaveDownloadSecondsLocked();
+    }
+}
+
+void DownloadController::SaveDownloadSecondsLocked() {
+    if (unsavedDownloadSeconds_ == 0 || taskIni_.empty()) {
+        return;
+    }
     const std::uint32_t stored =
-        platform::IniFile(taskIni_).GetInt("KoruvanTask", "KoruvanTaskDownloadTime", 0) + 1;
+        platform::IniFile(taskIni_).GetInt("KoruvanTask", "KoruvanTaskDownloadTime", 0) +
+        unsavedDownloadSeconds_;
+    unsavedDownloadSeconds_ = 0;
     if (stored > downloadSecondsStored_) {
         WriteTask("KoruvanTaskDownloadTime", std::to_string(stored));
         downloadSecondsStored_ = stored;
     }
-    ++downloadSecondsSession_;
 }
 
 // --- progress and the state codes -----------------------------------------------------------

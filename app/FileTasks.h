@@ -79,6 +79,11 @@ class FileTasks {
     // sets it whenever it splits its limit.
     void SetStartLimit(std::int32_t kibPerSecond);
 
+    // File `index` is fetched from its web sources alone from now on (its torrent turned
+    // out unusable); its next task is a plain HTTP task.
+    void SetWebOnly(int index);
+    [[nodiscard]] bool WebOnly(int index) const;
+
     // Empties all five slots (handles included).
     void ClearSlots();
 
@@ -112,6 +117,7 @@ class FileTasks {
     std::array<FileSlot, kFileCount> slots_;  // guarded by lock_
     TaskFolders folders_;                     // guarded by lock_
     std::int32_t startLimitKiB_ = 0;          // guarded by lock_
+    std::array<bool, kFileCount> webOnly_{};  // guarded by lock_
 };
 
 }  // namespace koruvan::app

@@ -58,6 +58,15 @@ class PieceStorage {
 
     // Flushes the data of every file open for writing to the disk; false when one failed.
     [[nodiscard]] bool SyncAll() noexcept;
+    // Every target carries its final name (no temporary ".kvtmp" name is left).
+    [[nodiscard]] bool AllFinal() const noexcept {
+        for (const TargetFile& f : files_) {
+            if (f.temporary) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Closes every file (syncing writable ones first). With `finishing`, files whose
     // content is complete (`complete(file)`) take their final names. True when a writable
     // file was closed.

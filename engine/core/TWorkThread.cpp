@@ -27,6 +27,10 @@ constexpr std::uint32_t kSaveSeconds = 20;
 constexpr std::int64_t kSyncSeconds = 5;
 constexpr std::uint32_t kStallLimitSeconds = 900;
 constexpr std::uint32_t kIdleSeedSleepMs = 200;
+constexpr std::uint32_t kIdleRoundSleepMs = 100;
+// A target that could not take its final name: tries, and seconds between them.
+constexpr std::int32_t kFinalNameAttempts = 3;
+constexpr std::uint32_t kFinalNameRetrySeconds = 1;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     const std::size_t n = std::strlen(prefix);
@@ -163,10 +167,6 @@ void TWorkThread::MainLoop() {
             WriteLog(line, 23, 23);
             break;
         }
-        const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
-        if (allocated > 0) {
-            work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
-        }
         const std::int64_t now = Step();
         if (CheckStop()) {
             break;
@@ -182,6 +182,12 @@ void TWorkThread::MainLoop() {
         EveryRoundUpkeep();
         if (newMetainfo_) {
             newMetainfo_ = false;
+            // The new layout replaces the work ranges and the block numbering: no peer may
+            // keep a range or a request of the old one.
+            for (TPeerObject* peer : Peers()) {
+                peer->ReleaseRange();
+            }
+            Ranges().Clear();
             BuildPieceLayer();
         }
         if (Distance(now, last10_) >= kDiscoverySeconds) {
@@ -227,13 +233,33 @@ bool TWorkThread::CompletionCheck(std::int64_t t) {
         return false;
     }
     if (completionTime_ == 0) {
+        if (finalNameRetry_ != 0 && EngineSeconds() - finalNameRetry_ < kFinalNameRetrySeconds) {
+            return false;
+        }
         completionTime_ = static_cast<std::uint64_t>(clock);
         if (work_.phase != kPhaseFinishing) {
             FlushAndCloseFiles(true);
         }
+        if (work_.AllPiecesDone() && !TargetsFinal()) {
+            // The data is whole but a target kept its temporary name: not finished. The
+            // state file stays, the rename is tried again, and after a few failures the
+            // write failure is reported.
+            completionTime_ = 0;
+            finalNameRetry_ = std::max<std::uint32_t>(EngineSeconds(), 1);
+            if (++finalNameFailures_ == kFinalNameAttempts) {
+                WriteLog("Final rename failed] [" + targetFile_, 23, 23);
+                SaveStateFile(stateFilePath_);  // a restart finds the whole file recorded
+                work_.stateCode = kStateWriteFailed;
+                Publish(true, true);
+            }
+            return false;
+        }
         if (work_.AllPiecesDone()) {
             finished_ = true;
             work_.targetsFinal = true;
+            if (work_.stateCode == kStateWriteFailed) {
+                work_.stateCode = 0;  // the rename went through at last
+            }
             Publish(true, true);
         }
     }
@@ -268,7 +294,9 @@ std::int64_t TWorkThread::Step() {
     if (forceEvaluation_ || now - lastEvaluation_ > kEvaluationSeconds || now < lastEvaluation_) {
         EvaluatePeers(now);
     }
-    SleepMs(RoundSleepMs());
+    // With no connection at all there is nothing to poll: new ones are made at most once a
+    // second, so the round slows down rather than waking hundreds of times a second.
+    SleepMs(ConnectedPeerCount() == 0 ? kIdleRoundSleepMs : RoundSleepMs());
     return now;
 }
 
@@ -314,6 +342,12 @@ void TWorkThread::ReportUnresolvedRedirect() {
 
 void TWorkThread::PerSecondMaintenance() {
     publishPending_ = true;
+    // What the target holds on disk, once a second (not every round: a round is a few
+    // milliseconds, and the query is two file-status calls).
+    const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
+    if (allocated > 0) {
+        work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
+    }
     PieceSecondTick();
     if (SizeKnown()) {
         const std::uint32_t seconds = EngineSeconds();
@@ -359,6 +393,8 @@ void TWorkThread::Reset(bool releasePool, bool dropContent) {
     gaveUp_ = false;
     timedOut_ = false;
     completionTime_ = 0;
+    finalNameRetry_ = 0;
+    finalNameFailures_ = 0;
     ResetPeers();
     if (releasePool) {
         ReleasePool();

@@ -71,6 +71,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     void ReleaseHeldLocks();
 
     std::int64_t last15_ = 0;
+    std::uint32_t finalNameRetry_ = 0;  // EngineSeconds of the last failed final rename
+    std::int32_t finalNameFailures_ = 0;
     std::int64_t last10_ = 0;
     std::int64_t lastEvaluation_ = 0;
     std::uint32_t lastSaveSeconds_ = 0;

@@ -323,7 +323,10 @@ void TWorkWithPeers::SourceMaintenance() {
             auto* identity = new TPeerId(entry.text, kSourcePriority);
             if (ParseSourceUrl(*identity)) {
                 if (entry.state == kSourceMetainfoPending) {
+                    // The task's metainfo document: fetched whole into memory and taken by
+                    // the connection upkeep.
                     identity->Details().metainfoSource = true;
+                    identity->torrentSource = true;
                 }
                 AddCandidate(identity, false, false);
                 if (identity->fatal) {

@@ -127,6 +127,8 @@ class TWorkWithPieces : public TWorkWithPeers {
     // Writes out what the piece map buffers and closes the target files; complete files
     // take their final names when finishing.
     void FlushAndCloseFiles(bool finishing);
+    // Every target file carries its final name (true while no piece map exists).
+    [[nodiscard]] bool TargetsFinal() const noexcept;
     bool SizeKnown() const noexcept { return work_.totalSize > 0; }
     // End of a run: the piece map writes what it holds, saves its cache and resume record
     // and is released; with `dropContent` the blobs and published tables go too.

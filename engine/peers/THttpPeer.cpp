@@ -286,6 +286,16 @@ bool THttpPeer::ReceiveIntoMemory() {
     TPeerIdDetails& details = peerId_->Details();
     const std::int32_t received = connection_->Receive();
     const std::int32_t size = connection_->DataSize();
+    if (details.memory.size() + static_cast<std::size_t>(size) > kMaxDocumentBytes) {
+        // No metainfo is this large: a source that sends more is not serving one.
+        NoteFailure(Where() + " sends a document larger than " + std::to_string(kMaxDocumentBytes) +
+                    " bytes");
+        details.memory.clear();
+        details.memory.shrink_to_fit();
+        connection_->Close();
+        task_->RemoveCandidate(peerId_);
+        return false;
+    }
     if (size > 0) {
         if (details.memory.capacity() - details.memory.size() < kMemoryGrowth) {
             details.memory.reserve(details.memory.size() + static_cast<std::size_t>(size) +

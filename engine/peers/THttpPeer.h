@@ -20,6 +20,8 @@ class THttpPeer final : public TPeerObject {
     // connection keep up with a fast link (loopback moves gigabytes per second) while the
     // download budget still caps every read.
     static constexpr std::int32_t kReadPerPass = 4 * 1024 * 1024;
+    // The largest document an in-memory (metainfo) source may deliver.
+    static constexpr std::size_t kMaxDocumentBytes = 16 * 1024 * 1024;
 
     explicit THttpPeer(PeerTask& task) : TPeerObject(task, kKindHttp) {}
 

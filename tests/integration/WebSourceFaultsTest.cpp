@@ -235,5 +235,75 @@ TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {
     }
 }
 
+// A finished file that cannot take its final name is not reported as finished: the state
+// file stays, the write failure is published, and the rename is tried again until it works.
+TEST_F(WebSourceFaultsTest, AFailedFinalRenameIsAWriteFailureAndIsRetried) {
+    const std::string content = Content(1u << 20, 4);
+    test::WriteFile(dir_.File("www/r.bin"), content);
+    ScriptedServer server;
+    ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/r.bin");
+    // A non-empty folder of the final name: no file can be renamed onto it.
+    std::filesystem::create_directories(target + "/blocker");
+    auto d = MakeDescriptor(kControllerFlags, target, dir_.File("r.kvinfo"), server.Url("/r.bin"));
+    ASSERT_EQ(CreateAndStartTask(d.get(), TaskStartOptions{content.size(), 0}), 0);
+    TaskProgress progress{};
+    for (int i = 0; i < 1000 && progress.stateCode != kStateWriteFailed; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(QueryTask(d->handle, &progress), 0);
+    }
+    EXPECT_EQ(progress.stateCode, kStateWriteFailed);
+    std::int32_t done = 1;
+    ASSERT_EQ(IsTaskComplete(d->handle, &done), 0);
+    EXPECT_EQ(done, 0);
+    EXPECT_TRUE(test::ReadFile(target + ".kvtmp") == content);
+    EXPECT_TRUE(std::filesystem::exists(dir_.File("r.kvinfo")));  // the state is kept
+
+    std::filesystem::remove_all(target);
+    for (int i = 0; i < 500 && done == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(IsTaskComplete(d->handle, &done), 0);
+    }
+    EXPECT_EQ(done, 1);
+    for (int i = 0; i < 300 && std::filesystem::exists(dir_.File("r.kvinfo")); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(test::ReadFile(target) == content);
+}
+
+// A task keyed by its metainfo's URL ("BT Task") fetches the document from that source into
+// memory, lays the file out from it and downloads the content from the other source; a
+// source whose "document" never ends is cut off at the cap.
+TEST_F(WebSourceFaultsTest, ATaskTakesItsMetainfoFromItsFirstSource) {
+    const std::string content = Content(3u << 20, 5);
+    test::WriteFile(dir_.File("www/m.cab"), content);
+    test::WriteFile(dir_.File("www/m.torrent"), test::MakeTorrent("m.cab", content, 1 << 20));
+    ScriptedServer server;
+    ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/m.cab");
+    auto d = MakeDescriptor(kControllerFlags | kFlagBtTask, target, dir_.File("m.kvinfo"),
+                            server.Url("/m.torrent") + "\n" + server.Url("/m.cab"));
+    ASSERT_EQ(CreateAndStartTask(d.get()), 0);
+    const TaskProgress progress = WaitForEnd(d->handle);
+    EXPECT_EQ(progress.stateCode, kStateComplete);
+    EXPECT_EQ(progress.totalSizeKiB, content.size() / 1024);
+    for (int i = 0; i < 200 && !std::filesystem::exists(target); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(test::ReadFile(target) == content);
+
+    // 20 MiB of "metainfo": more than any torrent; the source is dropped, nothing grows.
+    test::WriteFile(dir_.File("www/huge.torrent"), std::string(20u << 20, 'd'));
+    auto huge = MakeDescriptor(kControllerFlags | kFlagBtTask, dir_.File("save/h.cab"),
+                               dir_.File("h.kvinfo"), server.Url("/huge.torrent"));
+    ASSERT_EQ(CreateAndStartTask(huge.get()), 0);
+    std::string problem;
+    for (int i = 0; i < 1000 && problem.empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+        problem = Problem(huge->handle);
+    }
+    EXPECT_NE(problem.find("larger than 16777216 bytes"), std::string::npos) << problem;
+}
+
 }  // namespace
 }  // namespace koruvan::engine

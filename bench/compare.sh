@@ -48,6 +48,10 @@ declare -A wall cpu mem
 run() {
     local name=$1; shift
     rm -f "$work/out/"*
+    # Every downloader starts with the previous one's data on the disk, not being written
+    # back under it.
+    sync
+    sleep 1
     /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
         echo "compare: $name failed"; cat "$work/stderr.txt"; return 1; }
     local got

@@ -68,11 +68,11 @@ int main(int argc, char** argv) {
     SetTaskConnectionLimits(d.handle, static_cast<int>(positional.size() - 1) * 4, 0);
     int result = 1;
     for (int round = 1;; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (progress && round % 10 == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (progress && round % 100 == 0) {
             TaskProgress shown{};
             if (QueryTask(d.handle, &shown) == 0) {
-                std::printf("%4d s  received %llu  done %llu  rate %d\n", round / 10,
+                std::printf("%4d s  received %llu  done %llu  rate %d\n", round / 100,
                             static_cast<unsigned long long>(shown.httpBytes),
                             static_cast<unsigned long long>(shown.bytesDone), shown.currentRate);
                 std::fflush(stdout);

@@ -26,9 +26,11 @@ std::mutex& StorageDiskLock() noexcept;
 class PieceStorage {
   public:
     // How far ahead of a write a file is grown when it is not preallocated whole.
-    static constexpr std::uint64_t kGrowAhead = 1024 * 1024;
+    static constexpr std::uint64_t kGrowAhead = 16 * 1024 * 1024;
     // Pause between two looks at the free space while the disk is full.
     static constexpr std::uint32_t kDiskFullWaitMs = 2000;
+    // Bytes written to a file between two early write-backs.
+    static constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
 
     explicit PieceStorage(PieceHost& host) noexcept : host_(host) {}
     ~PieceStorage();
@@ -53,6 +55,11 @@ class PieceStorage {
     // returns the bytes written before the first failure.
     [[nodiscard]] std::size_t WritePiece(std::uint64_t offset, const std::uint8_t* data,
                                          std::size_t size);
+    // The same for `total` bytes held in several buffers, in one call where they lie in
+    // one file; the written range's disk writes are started at once.
+    [[nodiscard]] std::size_t WriteSpans(std::uint64_t offset,
+                                         const std::vector<platform::File::Span>& spans,
+                                         std::size_t total);
     // Reads `size` bytes at content offset `offset`; returns the bytes read.
     [[nodiscard]] std::size_t Read(std::uint64_t offset, std::uint8_t* out, std::size_t size);
 
@@ -106,6 +113,7 @@ class PieceStorage {
     bool syncFailed_ = false;
     std::uint64_t bytesRead_ = 0;
     std::uint64_t bytesWritten_ = 0;
+    std::vector<std::uint8_t> staging_;  // a run that crosses a file boundary
 };
 
 template <typename CompleteFn>

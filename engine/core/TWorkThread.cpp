@@ -28,6 +28,10 @@ constexpr std::int64_t kSyncSeconds = 5;
 constexpr std::uint32_t kStallLimitSeconds = 900;
 constexpr std::uint32_t kIdleSeedSleepMs = 200;
 constexpr std::uint32_t kIdleRoundSleepMs = 100;
+// The first seconds of a run connect its sources: no slow idle rounds yet.
+constexpr std::uint32_t kIdleAfterSeconds = 2;
+// Bytes one round must have received for the next one to follow without a pause.
+constexpr std::int32_t kBusyRoundBytes = 256 * 1024;
 // A target that could not take its final name: tries, and seconds between them.
 constexpr std::int32_t kFinalNameAttempts = 3;
 constexpr std::uint32_t kFinalNameRetrySeconds = 1;
@@ -278,8 +282,9 @@ std::int64_t TWorkThread::Step() {
     // Queued reads of target data are served first, then one transfer round.
     ServeReadRequests();
     TransferRound();
-    if (work_.AllPiecesDone()) {
-        // Nothing left to fetch and no peer but trackers: no need to spin fast.
+    if (work_.AllPiecesDone() && completionTime_ != 0) {
+        // Finished and closed: nothing left to fetch, no need to spin fast. (Right after
+        // the last piece the completion check comes first.)
         SleepMs(kIdleSeedSleepMs);
     }
     if (publishPending_) {
@@ -296,8 +301,42 @@ std::int64_t TWorkThread::Step() {
     }
     // With no connection at all there is nothing to poll: new ones are made at most once a
     // second, so the round slows down rather than waking hundreds of times a second.
-    SleepMs(ConnectedPeerCount() == 0 ? kIdleRoundSleepMs : RoundSleepMs());
+    // A round that moved a lot found the sockets full: more is waiting, so the next round
+    // follows at once instead of after the pause (which would let the socket buffers fill
+    // and the sender stall).
+    if (lastRoundReceived_ >= kBusyRoundBytes && RemainingDownloadBudget() > 0) {
+        return now;
+    }
+    const bool idle = ConnectedPeerCount() == 0 && SecondsSinceStart() >= kIdleAfterSeconds;
+    if (idle || RemainingDownloadBudget() == 0) {
+        SleepMs(idle ? kIdleRoundSleepMs : RoundSleepMs());
+    } else {
+        WaitForPeers(RoundSleepMs());
+    }
     return now;
+}
+
+// The pause between rounds, cut short as soon as a connection has something to read (or
+// a connect completes): the sockets are not left to fill while the thread sleeps.
+void TWorkThread::WaitForPeers(std::uint32_t ms) {
+    waits_.clear();
+    for (const TPeerObject* peer : Peers()) {
+        SocketWait wait;
+        const TPeerConnection* connection = peer->Connection();
+        if (connection == nullptr || !connection->IsOpen()) {
+            continue;
+        }
+        if (!connection->WaitEntry(wait)) {
+            SleepMs(ms);  // a pseudo-socket cannot be waited on: plain pause
+            return;
+        }
+        waits_.push_back(wait);
+    }
+    if (waits_.empty()) {
+        SleepMs(ms);
+        return;
+    }
+    (void)WaitForSockets(waits_.data(), waits_.size(), static_cast<int>(ms));
 }
 
 void TWorkThread::EvaluatePeers(std::int64_t now) {

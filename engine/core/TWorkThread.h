@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/core/TWorkWithTransStatis.h"
 #include "engine/core/TaskPeerLink.h"
+#include "engine/peers/SocketTransport.h"
 
 namespace koruvan::engine {
 
@@ -70,6 +72,9 @@ class TWorkThread final : public TWorkWithTransStatis {
     // After an exception in the body: give back every lock this thread may still hold.
     void ReleaseHeldLocks();
 
+    void WaitForPeers(std::uint32_t ms);
+
+    std::vector<SocketWait> waits_;  // reused by WaitForPeers
     std::int64_t last15_ = 0;
     std::uint32_t finalNameRetry_ = 0;  // EngineSeconds of the last failed final rename
     std::int32_t finalNameFailures_ = 0;

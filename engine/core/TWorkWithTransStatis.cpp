@@ -169,6 +169,7 @@ void TWorkWithTransStatis::TransferRound() {
                 extraUploadRoom_ + std::max(pendingUploadPeers_, uploadSlots_), received, sent);
     receivedThisSecond_ += received;
     sentThisSecond_ += sent;
+    lastRoundReceived_ = received;
     roundReceived_ = 0;
     roundSent_ = 0;
     fullRoundPending_ = false;
@@ -230,6 +231,7 @@ void TWorkWithTransStatis::ResetStatistics() {
     downloadDebt_ = 0;
     uploadDebt_ = 0;
     roundReceived_ = 0;
+    lastRoundReceived_ = 0;
     roundSent_ = 0;
     taskDownloadRate_ = 0;
     taskUploadRate_ = 0;

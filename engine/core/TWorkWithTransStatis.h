@@ -68,6 +68,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     // Bytes the peers stepped so far in this round moved (part of the second's count).
     std::int32_t roundReceived_ = 0;
     std::int32_t roundSent_ = 0;
+    std::int32_t lastRoundReceived_ = 0;  // what the last whole round received
     // Overshoot of earlier seconds still to be paid back from the budget.
     std::int32_t downloadDebt_ = 0;
     std::int32_t uploadDebt_ = 0;

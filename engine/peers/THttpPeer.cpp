@@ -17,6 +17,8 @@ constexpr std::int64_t kUnknownLength = 2147483647;
 constexpr std::size_t kMemoryGrowth = 4096;
 // Runs of blocks one pass may plan and store from data already received.
 constexpr std::int32_t kPlansPerPass = 16;
+// What must be waiting on a socket before a waiting task wakes for it.
+constexpr std::int32_t kWakeBytes = 64 * 1024;
 // Read size for a response header while the speed limit leaves no budget this second.
 constexpr std::int32_t kHeaderReadSize = 4096;
 
@@ -86,6 +88,8 @@ bool THttpPeer::Connect(TPeerId* identity) {
     // be able to hold that much on a fast link; under a speed limit it holds little, so the
     // server is held back by the window rather than by data thrown away at a close.
     connection_->SetReceiveBuffer(task_->SocketReceiveBuffer());
+    // A waiting task wakes once a useful amount has arrived, not for every segment.
+    connection_->SetReceiveLowWater(std::min(kWakeBytes, task_->SocketReceiveBuffer() / 2));
     connState_ = kConnPending;
     record_.incoming = false;
     return SendRequest();

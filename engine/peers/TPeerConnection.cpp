@@ -469,6 +469,21 @@ void TPeerConnection::Consume(std::int32_t n, bool keepCapacity) noexcept {
     }
 }
 
+bool TPeerConnection::WaitEntry(SocketWait& wait) const noexcept {
+    if (!IsOpen() || transport_ != &TcpTransport()) {
+        return false;
+    }
+    wait.socket = socket_;
+    wait.forWrite = !connected_;
+    return true;
+}
+
+void TPeerConnection::SetReceiveLowWater(int bytes) noexcept {
+    if (IsOpen() && transport_ == &TcpTransport()) {
+        engine::SetReceiveLowWater(socket_, bytes);
+    }
+}
+
 void TPeerConnection::SetReceiveBuffer(std::int32_t bytes) noexcept {
     if (!IsOpen() || udpMode_) {
         return;

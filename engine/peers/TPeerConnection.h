@@ -83,6 +83,11 @@ class TPeerConnection {
     [[nodiscard]] std::int32_t PendingSend() const noexcept { return send_.Used(); }
 
     [[nodiscard]] bool IsOpen() const noexcept { return socket_ != kInvalidSocket; }
+    // What a waiting task polls for this connection: false unless it is an open TCP socket
+    // (pseudo-sockets are not waited on).
+    [[nodiscard]] bool WaitEntry(SocketWait& wait) const noexcept;
+    // See SetReceiveLowWater (TCP only).
+    void SetReceiveLowWater(int bytes) noexcept;
     [[nodiscard]] bool HasRemote() const noexcept {
         return IsValidIp(remoteIp_) && remotePort_ > 0;
     }

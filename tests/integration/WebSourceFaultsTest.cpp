@@ -110,9 +110,8 @@ TEST_F(WebSourceFaultsTest, AServerIgnoringRangesIsReadFromItsTrueOffsetAfterARe
         const std::string key = withTorrent ? "file://" + dir_.File("f.torrent") : std::string();
         test::WriteFile(dir_.File("f.torrent"), test::MakeTorrent("f.cab", content, 1 << 20));
         auto first = MakeDescriptor(flags, target, target + ".kvinfo", good.Url("/f.cab"), key);
-        ASSERT_EQ(RecoverAndContinueTask(first.get(), true, TaskStartOptions{content.size(), 0}),
-                  0);
-        ASSERT_EQ(SetTaskSpeedLimit(first->handle, 1, 2048), 0);
+        ASSERT_EQ(
+            RecoverAndContinueTask(first.get(), true, TaskStartOptions{content.size(), 2048}), 0);
         TaskProgress progress{};
         for (int i = 0; i < 1000 && progress.bytesDone < (2u << 20); ++i) {
             std::this_thread::sleep_for(10ms);

@@ -122,8 +122,14 @@ bool FetchDocument(const std::string& url, std::string& body, std::string& error
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     status = code;
     if (rc != CURLE_OK || (code >= 400 && code <= 599)) {
-        Report("Failed to get '" + url + "' [" + errorBuffer + "]\n");
-        error = "Failed to get " + url;
+        // The reason in the brackets: the transport's own text, or the HTTP status when the
+        // transfer itself worked.
+        std::string reason = errorBuffer;
+        if (reason.empty()) {
+            reason = rc != CURLE_OK ? curl_easy_strerror(rc) : "HTTP " + std::to_string(code);
+        }
+        Report("Failed to get '" + url + "' [" + reason + "]\n");
+        error = "Failed to get " + url + " (" + reason + ")";
         return false;
     }
     return true;

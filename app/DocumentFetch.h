@@ -13,7 +13,8 @@ inline constexpr long kResourceListTimeoutSeconds = 0;
 
 // GETs `url` and appends the response body to `body`, following redirects. True when the
 // request was performed and the status is not in 400..599. On failure `error` is set
-// ("Failed to get " + URL, or the set-up failure text) and `status` holds the response code
+// ("Failed to get " + URL + " (" + reason + ")", the reason being the transport's
+// error text or "HTTP " + status; or the set-up failure text) and `status` holds the response code
 // seen (0 when no response came). Safe to call from several threads at once.
 //
 // Beyond what the fetch is asked to do, it keeps the outside world in bounds: only http and

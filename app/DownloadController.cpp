@@ -178,16 +178,21 @@ void DownloadController::StopAllLocked() {
         }
     }
     SetStateLocked(ControllerState::Pause);
+    SaveDownloadSecondsLocked();
 }
 
 void DownloadController::FinishStep(std::unique_lock<std::mutex>& fields) {
-    while (!pendingStops_.empty() || pendingShutdown_) {
+    while (!pendingStops_.empty() || pendingShutdown_ || !pendingWebOnly_.empty()) {
         std::vector<engine::TaskHandle> stops = std::exchange(pendingStops_, {});
+        const std::vector<int> webOnly = std::exchange(pendingWebOnly_, {});
         const bool shutdown = std::exchange(pendingShutdown_, false);
         fields.unlock();
         if (!stops.empty()) {
             (void)engine_.StopTasks(stops.data(), static_cast<std::int32_t>(stops.size()), false,
                                     nullptr);
+        }
+        for (const int index : webOnly) {
+            (void)tasks_.ReloadFile(index, true);
         }
         if (shutdown && !env_.scheduleShutdown("一分钟后将自动关机")) {
             Notice("自动关机失败，请手动关机", kNoticeTitle);

@@ -165,6 +165,12 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint64_t TotalBytes() const;       // the five planned sizes
     [[nodiscard]] std::uint32_t ShownSpeed() const;       // as of the last SpeedText
     [[nodiscard]] bool VerificationRunning() const;
+    // Why nothing arrives, once no source has delivered a byte for a few seconds of a
+    // running download: "no data from any source: " and the last source failure
+    // ("HTTP 403 from 127.0.0.1:8080"). Empty while data flows or no reason is known.
+    [[nodiscard]] std::string ProblemText() const;
+    // Seconds (Ticks) in a row of a running download without a byte from any source.
+    [[nodiscard]] std::uint32_t SecondsWithoutData() const;
     [[nodiscard]] FileReport ReportFile(int index);
 
     // --- settings and commands -----------------------------------------------------------
@@ -182,6 +188,11 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void CancelExit();
 
     // --- verification, installer, exit ----------------------------------------------------
+    // A download whose five files are all on disk at their planned sizes while the start-up
+    // found them unrecorded (touched or changed after the download, state reload or
+    // recover): stops the tasks the start-up made and takes the files as finished without
+    // recording them, so that the MD5 check decides. False otherwise.
+    [[nodiscard]] bool AdoptFilesOnDisk();
     // Starts the MD5 check (and repair) of the five files from `finished`; with
     // `installAfter` the installer follows when all pass.
     void StartVerification(bool installAfter);
@@ -237,6 +248,8 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void ReportStatisticsLocked(std::string_view code, std::string_view text = {});
     void TickLocked();
     void CountDownloadSecondLocked();
+    void SaveDownloadSecondsLocked();
+    void WatchForDataLocked();
     [[nodiscard]] std::string FileStatusTextLocked(int index);
 
     // The task file (DownloadControllerStore.cpp).
@@ -312,6 +325,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::string mismatchDigest_;  // the actual digest of the last mismatch (for the event)
     std::uint32_t downloadSecondsStored_ = 0;
     std::uint32_t downloadSecondsSession_ = 0;
+    std::uint32_t unsavedDownloadSeconds_ = 0;  // counted, not yet in the task file
     std::vector<int> reloadList_;
     std::string dataDir_;
     std::string taskIni_;
@@ -325,9 +339,13 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::int32_t lastReactedCode_ = 0;
     std::array<std::uint64_t, kFileCount> lastHttpBytes_{};
     std::array<std::uint64_t, kFileCount> lastPeerBytes_{};
+    std::uint64_t lastReceived_ = 0;        // the sum of the two above at the last Tick
+    std::uint32_t secondsWithoutData_ = 0;  // Ticks in a row without new bytes
+    std::string problemText_;
     ControllerState observedState_ = ControllerState::Ready;
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;
+    std::vector<int> pendingWebOnly_;  // files to restart as plain web downloads
     bool pendingShutdown_ = false;
     bool gatewayFound_ = false;  // the port mapping found a gateway device
 

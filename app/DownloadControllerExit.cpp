@@ -85,6 +85,7 @@ void DownloadController::OnExit() {
     refresher_->Detach();
     {
         std::lock_guard<std::mutex> fields(lock_);
+        SaveDownloadSecondsLocked();
         if (userExit_) {
             Log("用户点击退出按钮");
             if (state_ != ControllerState::Finished && state_ != ControllerState::Back &&

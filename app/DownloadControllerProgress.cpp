@@ -18,6 +18,9 @@ constexpr std::uint32_t kStatisticsEvery = 300;    // Ticks
 constexpr std::uint32_t kUnlimitedKBps = 32767;    // the engine's "no limit"
 constexpr std::uint32_t kLowestSplitKBps = 10;
 constexpr std::int32_t kComplete = 10000;
+constexpr std::uint32_t kDownloadSecondsPerSave = 10;
+// Seconds without data before the reason is shown.
+constexpr std::uint32_t kQuietSecondsBeforeReason = 3;
 
 std::uint32_t ClampRate(std::int32_t rate) noexcept {
     return rate > 0 ? static_cast<std::uint32_t>(rate) : 0;
@@ -121,7 +124,8 @@ std::string DownloadController::SpeedTextLocked() {
     // the bursts the engine measures while it throttles.
     const std::uint64_t cap = std::uint64_t{speedLimitKBps_} * 1024;
     const std::uint32_t previous = shownSpeed_;
-    if (speedLimitKBps_ == 0 || cap >= aggregateSpeed_) {
+    // The stored "no limit" (32767) is no cap: the shown speed is the measured one.
+    if (speedLimitKBps_ == 0 || speedLimitKBps_ == kUnlimitedKBps || cap >= aggregateSpeed_) {
         shownSpeed_ = aggregateSpeed_;
     } else if (cap > previous) {
         shownSpeed_ = static_cast<std::uint32_t>((std::uint64_t{aggregateSpeed_} + previous) / 2);
@@ -189,6 +193,18 @@ void DownloadController::ApplySpeedLimitLocked(std::uint32_t kibPerSecond) {
     for (int i = 0; i < kFileCount; ++i) {
         (void)engine_.SetTaskSpeedLimit(tasks_.Handle(i), 1, perTask);
     }
+    // A task created from now on starts with its share of the files still to come, so
+    // that the limit holds from its first second.
+    std::int32_t startShare = 0;
+    if (speedLimitKBps_ != kUnlimitedKBps) {
+        std::uint32_t unfinished = 0;
+        for (int i = 0; i < kFileCount; ++i) {
+            unfinished += tasks_.Done(i) ? 0 : 1;
+        }
+        startShare = static_cast<std::int32_t>(
+            std::max(speedLimitKBps_ / std::max<std::uint32_t>(unfinished, 1), kLowestSplitKBps));
+    }
+    tasks_.SetStartLimit(startShare);
 }
 
 // --- every second -----------------------------------------------------------------------------
@@ -220,25 +236,90 @@ void DownloadController::TickLocked() {
     }
     bool allDone = true;
     for (int i = 0; i < kFileCount; ++i) {
-        if (QueryLocked(i).ok) {
+        if (const FileQuery q = QueryLocked(i); q.ok) {
             NoteCompletionLocked(i);
+            if (q.progress.stateCode == engine::kStateTorrentUnusable && !tasks_.WebOnly(i)) {
+                // The torrent cannot be used: the file still comes from its web sources
+                // (its MD5 check guards it), without peers.
+                Log("Torrent unusable] [" + FileName(i) + "] [continuing from web sources");
+                tasks_.SetWebOnly(i);
+                pendingStops_.push_back(tasks_.Handle(i));
+                pendingWebOnly_.push_back(i);
+            }
         }
         allDone = allDone && tasks_.Done(i);
     }
+    WatchForDataLocked();
     if (!IsVerifying(state_) && allDone) {
         SetStateLocked(ControllerState::Finished);
+        SaveDownloadSecondsLocked();
         WriteTask("KoruvanTaskIsComplete", "COMPLETE");
     }
 }
 
+// Seconds in a row without a byte from any source while the download runs, and, after a
+// few, the reason the tasks know (the last source failure) for the front end to show.
+void DownloadController::WatchForDataLocked() {
+    std::uint64_t received = 0;
+    for (int i = 0; i < kFileCount; ++i) {
+        received += lastHttpBytes_[static_cast<std::size_t>(i)] +
+                    lastPeerBytes_[static_cast<std::size_t>(i)];
+    }
+    const bool waiting = IsRunning(state_) || state_ == ControllerState::CheckRecover;
+    if (!waiting || received != lastReceived_) {
+        lastReceived_ = received;
+        secondsWithoutData_ = 0;
+        problemText_.clear();
+        return;
+    }
+    if (++secondsWithoutData_ < kQuietSecondsBeforeReason) {
+        return;
+    }
+    std::string reason;
+    for (int i = 0; i < kFileCount && reason.empty(); ++i) {
+        if (tasks_.Done(i)) {
+            continue;
+        }
+        char text[512] = {};
+        if (engine_.QueryTaskProblem(tasks_.Handle(i), text, sizeof text) > 0) {
+            reason = text;
+        }
+    }
+    problemText_ = reason.empty() ? std::string() : "no data from any source: " + reason;
+}
+
+std::string DownloadController::ProblemText() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return problemText_;
+}
+
+std::uint32_t DownloadController::SecondsWithoutData() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return secondsWithoutData_;
+}
+
+// The task file's download-time counter goes forward by the seconds counted since it was
+// last written, every tenth second: a crash loses at most nine seconds of the count, and a
+// long wait for the sources does not rewrite the file every second.
 void DownloadController::CountDownloadSecondLocked() {
+    ++downloadSecondsSession_;
+    if (++unsavedDownloadSeconds_ >= kDownloadSecondsPerSave) {
+        SaveDownloadSecondsLocked();
+    }
+}
+
+void DownloadController::SaveDownloadSecondsLocked() {
+    if (unsavedDownloadSeconds_ == 0 || taskIni_.empty()) {
+        return;
+    }
     const std::uint32_t stored =
-        platform::IniFile(taskIni_).GetInt("KoruvanTask", "KoruvanTaskDownloadTime", 0) + 1;
+        platform::IniFile(taskIni_).GetInt("KoruvanTask", "KoruvanTaskDownloadTime", 0) +
+        unsavedDownloadSeconds_;
+    unsavedDownloadSeconds_ = 0;
     if (stored > downloadSecondsStored_) {
         WriteTask("KoruvanTaskDownloadTime", std::to_string(stored));
         downloadSecondsStored_ = stored;
     }
-    ++downloadSecondsSession_;
 }
 
 // --- progress and the state codes -----------------------------------------------------------

@@ -136,6 +136,32 @@ void DownloadController::StartVerification(bool installAfter) {
     }
 }
 
+bool DownloadController::AdoptFilesOnDisk() {
+    std::unique_lock<std::mutex> step(stepLock_);
+    std::unique_lock<std::mutex> fields(lock_);
+    if (state_ != ControllerState::Reload && state_ != ControllerState::Recover) {
+        return false;
+    }
+    for (int i = 0; i < kFileCount; ++i) {
+        if (platform::FileSize(TargetPath(i)) != plan_.files[static_cast<std::size_t>(i)].size) {
+            return false;
+        }
+    }
+    Log("文件已齐全，待MD5校验");
+    for (int i = 0; i < kFileCount; ++i) {
+        if (const engine::TaskHandle h = tasks_.Handle(i)) {
+            pendingStops_.push_back(h);
+        }
+        tasks_.SetDone(i, true);
+    }
+    SetStateLocked(ControllerState::Finished);
+    // Seen as entered already: entering `finished` would record the files as complete, and
+    // only their digests may do that here (the verification records each file that passes).
+    observedState_ = ControllerState::Finished;
+    FinishStep(fields);
+    return true;
+}
+
 void DownloadController::VerifyAndRepair() {
     {
         std::lock_guard<std::mutex> fields(lock_);
@@ -149,6 +175,12 @@ void DownloadController::VerifyAndRepair() {
         bool ok = CheckFileMd5(i, true);
         if (stopVerify_.load()) {
             return;
+        }
+        if (ok) {
+            // A file whose digest is right is recorded as finished, also when it was taken
+            // from the disk without a record (AdoptFilesOnDisk).
+            std::lock_guard<std::mutex> fields(lock_);
+            WriteCompletionRecordLocked(i);
         }
         if (!ok) {
             std::string digest;

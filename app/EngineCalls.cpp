@@ -10,12 +10,13 @@ std::int32_t RealEngine::EngineStartup(const char* workFolder) noexcept {
 std::int32_t RealEngine::EngineCleanup() noexcept {
     return engine::EngineCleanup();
 }
-std::int32_t RealEngine::CreateAndStartTask(engine::TaskDescriptor* descriptor) noexcept {
-    return engine::CreateAndStartTask(descriptor);
+std::int32_t RealEngine::CreateAndStartTask(engine::TaskDescriptor* descriptor,
+                                            const engine::TaskStartOptions& start) noexcept {
+    return engine::CreateAndStartTask(descriptor, start);
 }
-std::int32_t RealEngine::RecoverAndContinueTask(engine::TaskDescriptor* descriptor,
-                                                bool force) noexcept {
-    return engine::RecoverAndContinueTask(descriptor, force);
+std::int32_t RealEngine::RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
+                                                const engine::TaskStartOptions& start) noexcept {
+    return engine::RecoverAndContinueTask(descriptor, force, start);
 }
 std::int32_t RealEngine::StopTask(engine::TaskHandle handle, bool reset) noexcept {
     return engine::StopTask(handle, reset);
@@ -30,6 +31,10 @@ std::int32_t RealEngine::RestartTask(engine::TaskHandle handle) noexcept {
 std::int32_t RealEngine::QueryTask(engine::TaskHandle handle,
                                    engine::TaskProgress* progress) noexcept {
     return engine::QueryTask(handle, progress);
+}
+std::int32_t RealEngine::QueryTaskProblem(engine::TaskHandle handle, char* buffer,
+                                          std::int32_t size) noexcept {
+    return engine::QueryTaskProblem(handle, buffer, size);
 }
 std::int32_t RealEngine::IsTaskComplete(engine::TaskHandle handle, std::int32_t* done) noexcept {
     return engine::IsTaskComplete(handle, done);

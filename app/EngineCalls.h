@@ -17,9 +17,11 @@ class EngineCalls {
     virtual std::int32_t EngineStartup(const char* workFolder) noexcept = 0;
     virtual std::int32_t EngineCleanup() noexcept = 0;
 
-    virtual std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor) noexcept = 0;
-    virtual std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor,
-                                                bool force) noexcept = 0;
+    // `start`: the file's planned size and the task's first limit (engine/core/EngineApi.h).
+    virtual std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor,
+                                            const engine::TaskStartOptions& start) noexcept = 0;
+    virtual std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
+                                                const engine::TaskStartOptions& start) noexcept = 0;
     virtual std::int32_t StopTask(engine::TaskHandle handle, bool reset) noexcept = 0;
     virtual std::int32_t StopTasks(const engine::TaskHandle* handles, std::int32_t count,
                                    bool reset, std::int32_t* results) noexcept = 0;
@@ -28,6 +30,14 @@ class EngineCalls {
     virtual std::int32_t QueryTask(engine::TaskHandle handle,
                                    engine::TaskProgress* progress) noexcept = 0;
     virtual std::int32_t IsTaskComplete(engine::TaskHandle handle, std::int32_t* done) noexcept = 0;
+    // Why a task gets nothing (engine::QueryTaskProblem); no text unless overridden.
+    virtual std::int32_t QueryTaskProblem(engine::TaskHandle /*handle*/, char* buffer,
+                                          std::int32_t size) noexcept {
+        if (buffer != nullptr && size > 0) {
+            buffer[0] = '\0';
+        }
+        return 0;
+    }
     virtual std::int32_t SetTaskSpeedLimit(engine::TaskHandle handle, std::int32_t which,
                                            std::int32_t kibPerSecond) noexcept = 0;
     virtual std::int32_t SetTaskConnectionLimits(engine::TaskHandle handle,
@@ -51,9 +61,10 @@ class RealEngine : public EngineCalls {
   public:
     std::int32_t EngineStartup(const char* workFolder) noexcept override;
     std::int32_t EngineCleanup() noexcept override;
-    std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor) noexcept override;
-    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor,
-                                        bool force) noexcept override;
+    std::int32_t CreateAndStartTask(engine::TaskDescriptor* descriptor,
+                                    const engine::TaskStartOptions& start) noexcept override;
+    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* descriptor, bool force,
+                                        const engine::TaskStartOptions& start) noexcept override;
     std::int32_t StopTask(engine::TaskHandle handle, bool reset) noexcept override;
     std::int32_t StopTasks(const engine::TaskHandle* handles, std::int32_t count, bool reset,
                            std::int32_t* results) noexcept override;
@@ -61,6 +72,8 @@ class RealEngine : public EngineCalls {
     std::int32_t QueryTask(engine::TaskHandle handle,
                            engine::TaskProgress* progress) noexcept override;
     std::int32_t IsTaskComplete(engine::TaskHandle handle, std::int32_t* done) noexcept override;
+    std::int32_t QueryTaskProblem(engine::TaskHandle handle, char* buffer,
+                                  std::int32_t size) noexcept override;
     std::int32_t SetTaskSpeedLimit(engine::TaskHandle handle, std::int32_t which,
                                    std::int32_t kibPerSecond) noexcept override;
     std::int32_t SetTaskConnectionLimits(engine::TaskHandle handle, std::int32_t maxWebSources,

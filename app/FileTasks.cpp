@@ -105,18 +105,24 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     std::string sourceList = file.url;
     d->sourceList = sourceList.c_str();
     d->flags = kFileTaskFlags;
-    if (AttachTorrent(index, mode, folders, *d)) {
+    if (!WebOnly(index) && AttachTorrent(index, mode, folders, *d)) {
         d->flags = kP2spFileTaskFlags;
     }
     const std::string target = platform::JoinPath(folders.saveFolder, file.name);
     const std::string& resume = folders.resumePaths[static_cast<std::size_t>(index)];
+    engine::TaskStartOptions start;
+    start.expectedSize = file.size;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        start.downloadLimitKiB = startLimitKiB_;
+    }
     std::int32_t result = engine::kErrTaskFailed;
     if (!CopyField(d->targetPath, target) || !CopyField(d->stateFilePath, resume)) {
         Log("Task paths too long: " + target + " / " + resume);
     } else if (mode == Mode::Create) {
-        result = engine_.CreateAndStartTask(d.get());
+        result = engine_.CreateAndStartTask(d.get(), start);
     } else {
-        result = engine_.RecoverAndContinueTask(d.get(), force);
+        result = engine_.RecoverAndContinueTask(d.get(), force, start);
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -159,6 +165,23 @@ void FileTasks::AfterReload(int index, bool force, std::int32_t result,
         platform::IniFile(folders.taskIni)
             .WriteString("KoruvanTask", key, plan_.files[static_cast<std::size_t>(index)].name);
     }
+}
+
+void FileTasks::SetWebOnly(int index) {
+    if (ValidIndex(index)) {
+        std::lock_guard<std::mutex> guard(lock_);
+        webOnly_[static_cast<std::size_t>(index)] = true;
+    }
+}
+
+bool FileTasks::WebOnly(int index) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ValidIndex(index) && webOnly_[static_cast<std::size_t>(index)];
+}
+
+void FileTasks::SetStartLimit(std::int32_t kibPerSecond) {
+    std::lock_guard<std::mutex> guard(lock_);
+    startLimitKiB_ = kibPerSecond;
 }
 
 void FileTasks::ClearSlots() {

@@ -75,6 +75,15 @@ class FileTasks {
     // success is recorded in the task INI ("KoruvanTask<i>" = file name).
     [[nodiscard]] std::int32_t ReloadFile(int index, bool force);
 
+    // The download limit a task gets from its first second (KiB/s, 0: none); the controller
+    // sets it whenever it splits its limit.
+    void SetStartLimit(std::int32_t kibPerSecond);
+
+    // File `index` is fetched from its web sources alone from now on (its torrent turned
+    // out unusable); its next task is a plain HTTP task.
+    void SetWebOnly(int index);
+    [[nodiscard]] bool WebOnly(int index) const;
+
     // Empties all five slots (handles included).
     void ClearSlots();
 
@@ -107,6 +116,8 @@ class FileTasks {
     mutable std::mutex lock_;
     std::array<FileSlot, kFileCount> slots_;  // guarded by lock_
     TaskFolders folders_;                     // guarded by lock_
+    std::int32_t startLimitKiB_ = 0;          // guarded by lock_
+    std::array<bool, kFileCount> webOnly_{};  // guarded by lock_
 };
 
 }  // namespace koruvan::app

@@ -415,8 +415,8 @@ void PlanParser::ReadP2pSection(P2pSettings& p2p) {
         return;
     }
     const Section& s = *found;
-    CheckKeys(s, {"listen_port", "bind_address", "disguise", "lan_discovery", "ip_filter",
-                  "upnp", "rendezvous", "udp_port", "dht", "dht_bootstrap"});
+    CheckKeys(s, {"listen_port", "bind_address", "disguise", "lan_discovery", "ip_filter", "upnp",
+                  "rendezvous", "udp_port", "dht", "dht_bootstrap"});
     if (const auto port = OptionalValue(s, "listen_port")) {
         p2p.listenPort = Port(s, "listen_port", *port, true);
     }

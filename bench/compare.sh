@@ -3,10 +3,16 @@
 # wall time, CPU time and peak memory side by side, as ratios to curl.
 #
 #   bench/compare.sh [SIZE_MIB]        (default 1024)
+#   bench/compare.sh --plan [--quick | --scale F]
+#                                      the whole five-file plan (bench/plan_compare.sh)
 #
 # Needs a built default preset (engine_fetch) and nginx, curl, aria2c, /usr/bin/time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--plan" ]; then
+    shift
+    exec bench/plan_compare.sh "$@"
+fi
 size_mib="${1:-1024}"
 build="${KORUVAN_BUILD:-build/default}"
 fetch="$build/bench/engine_fetch"
@@ -48,6 +54,10 @@ declare -A wall cpu mem
 run() {
     local name=$1; shift
     rm -f "$work/out/"*
+    # Every downloader starts with the previous one's data on the disk, not being written
+    # back under it.
+    sync
+    sleep 1
     /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || {
         echo "compare: $name failed"; cat "$work/stderr.txt"; return 1; }
     local got

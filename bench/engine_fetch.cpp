@@ -1,7 +1,9 @@
 // Downloads one file with the engine, as the download controller would: one HTTP (or P2SP,
 // with --torrent) task through the flat call interface, polled until it completes or stops.
 //
-//   engine_fetch [--torrent FILE] [--state FILE] [--limit KIB] TARGET URL [URL...]
+//   engine_fetch [--torrent FILE] [--state FILE] [--limit KIB] [--progress] TARGET URL [URL...]
+//
+// --progress prints the bytes received from web sources and the bytes done once a second.
 //
 // Exit status: 0 complete, 1 the task ended without completing, 2 usage error.
 #include <chrono>
@@ -20,6 +22,7 @@ int main(int argc, char** argv) {
     std::string torrent;
     std::string state;
     int limit = 0;
+    bool progress = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -27,6 +30,8 @@ int main(int argc, char** argv) {
             torrent = argv[++i];
         } else if (arg == "--limit" && i + 1 < argc) {
             limit = std::atoi(argv[++i]);
+        } else if (arg == "--progress") {
+            progress = true;
         } else if (arg == "--state" && i + 1 < argc) {
             state = argv[++i];
         } else {
@@ -62,8 +67,17 @@ int main(int argc, char** argv) {
     }
     SetTaskConnectionLimits(d.handle, static_cast<int>(positional.size() - 1) * 4, 0);
     int result = 1;
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int round = 1;; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (progress && round % 100 == 0) {
+            TaskProgress shown{};
+            if (QueryTask(d.handle, &shown) == 0) {
+                std::printf("%4d s  received %llu  done %llu  rate %d\n", round / 100,
+                            static_cast<unsigned long long>(shown.httpBytes),
+                            static_cast<unsigned long long>(shown.bytesDone), shown.currentRate);
+                std::fflush(stdout);
+            }
+        }
         std::int32_t done = 0;
         TaskProgress p{};
         if (IsTaskComplete(d.handle, &done) == 0 && done == 1) {

@@ -43,6 +43,10 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
             return "the limit is 0 or 10 to 30000 KB/s";
         });
     download->add_flag("--no-p2p", options.noP2p, "use only the web sources");
+    download
+        ->add_option("--give-up", options.giveUpSeconds,
+                     "fail (exit 1) when no source delivered a byte for this many seconds")
+        ->check(CLI::Range(1u, 31u * 24 * 3600));
     CLI::App* verify = app.add_subcommand("verify", "check the files' MD5 digests, repair damage");
     CLI::App* install = app.add_subcommand("install", "launch the installer");
     install->add_flag("--verify", options.verify, "check the files before installing");

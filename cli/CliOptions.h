@@ -1,7 +1,8 @@
 // The command line of koruvan-cli:
 //
 //   koruvan-cli [--plan FILE] [--data-dir DIR] [--no-telemetry] COMMAND [options]
-//     download [--save-dir DIR] [--limit KBPS] [--no-p2p]   run until the download is finished
+//     download [--save-dir DIR] [--limit KBPS] [--no-p2p] [--give-up SECONDS]
+//                                                           run until the download is finished
 //     verify                                                check (and repair) the MD5 digests
 //     install [--verify]                                    launch the installer
 //     status                                                the persisted state, one line per file
@@ -31,6 +32,7 @@ struct CliOptions {
     std::optional<std::string> saveDir;  // absolute
     std::uint32_t limitKBps = 0;         // 0: no limit
     bool noP2p = false;
+    std::uint32_t giveUpSeconds = 0;  // 0: keep waiting for the sources
     bool verify = false;
     bool noTelemetry = false;  // the user's opt-out of usage statistics
 };

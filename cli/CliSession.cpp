@@ -131,14 +131,26 @@ int CliSession::Download() {
                 }
                 return Outcome::Continue;
             default:
-                return AllTasksStuck() ? Outcome::Failure : Outcome::Continue;
+                return AllTasksStuck() || GaveUp() ? Outcome::Failure : Outcome::Continue;
         }
     });
 }
 
+// --give-up: nothing arrived from any source for that long.
+bool CliSession::GaveUp() {
+    if (options_.giveUpSeconds == 0 || controller_->SecondsWithoutData() < options_.giveUpSeconds) {
+        return false;
+    }
+    Say("koruvan-cli: no source delivered anything for " + std::to_string(options_.giveUpSeconds) +
+        " s; giving up (the download resumes next time)");
+    return true;
+}
+
 int CliSession::Verify() {
     app::DownloadController& c = *controller_;
-    if (c.State() != ControllerState::Finished) {
+    // Files that are all there but no longer recorded (touched or changed since) are
+    // exactly what the check is for: their digests decide.
+    if (c.State() != ControllerState::Finished && !c.AdoptFilesOnDisk()) {
         Say("koruvan-cli: the download is not complete; nothing to verify");
         return Finish(kExitFailed);
     }
@@ -268,11 +280,15 @@ void CliSession::PrintProgress() {
         const std::uint64_t done = std::min(c.DownloadedBytes(), total);
         const std::uint32_t speed = c.ShownSpeed();
         line += app::FormatPercent(percent) + "  " + c.SizeText() + "  " + speedText_;
-        if (state != ControllerState::Finished) {
+        const std::string problem = c.ProblemText();
+        if (!problem.empty()) {
+            line += "  " + problem;
+        } else if (state != ControllerState::Finished) {
             line += "  " +
                     (speed == 0 ? std::string("--:--:--") : Duration((total - done) / speed)) +
                     " left";
         }
+        ReportProblem(problem);
     }
     if (terminal_) {
         std::fputs(("\r" + line + "\x1b[K").c_str(), stdout);
@@ -281,6 +297,21 @@ void CliSession::PrintProgress() {
         std::fputs((line + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
+}
+
+void CliSession::ReportProblem(const std::string& problem) {
+    if (problem == problemShown_) {
+        return;
+    }
+    problemShown_ = problem;
+    if (problem.empty()) {
+        return;
+    }
+    if (terminal_) {
+        std::fputs("\n", stdout);  // keep the live line whole
+        std::fflush(stdout);
+    }
+    Say("koruvan-cli: " + problem);
 }
 
 // Every unfinished file's task has ended without completing (or has none) for a few

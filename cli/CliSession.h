@@ -39,6 +39,9 @@ class CliSession {
     void HandleMessages();
     void PrintProgress();
     [[nodiscard]] bool AllTasksStuck();
+    [[nodiscard]] bool GaveUp();
+    // Tells a changed reason why nothing arrives on standard error, once per change.
+    void ReportProblem(const std::string& problem);
     // The exit step, as the window's close (or the installer's start) would run it.
     [[nodiscard]] int Finish(int code);
 
@@ -51,6 +54,7 @@ class CliSession {
     app::ControllerState shown_ = app::ControllerState::Ready;
     int stuckSteps_ = 0;  // judged steps in a row with every unfinished task ended
     std::string speedText_;
+    std::string problemShown_;  // the reason last told on standard error
 };
 
 }  // namespace koruvan::cli

@@ -1,5 +1,6 @@
 #include "cli/StatusCommand.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/ControllerText.h"
@@ -44,6 +45,16 @@ int PrintStatus(const app::DownloadPlan& plan, const std::string& planName,
         const app::FileOnDisk& file = task.files[static_cast<std::size_t>(i)];
         std::printf("file%d  %-32s %10s  %s\n", i, file.name.c_str(), Size(file.size).c_str(),
                     task.exists ? Presence(file).c_str() : "-");
+    }
+    const bool unrecorded =
+        task.exists && std::any_of(task.files.begin(), task.files.end(), [](const auto& f) {
+            return f.presence == app::FileOnDisk::Presence::Complete && !f.recordMatches;
+        });
+    if (unrecorded) {
+        std::printf(
+            "\n\"not recorded\": the file has its full size, but it changed after it was\n"
+            "downloaded (or was never recorded), so its content is unconfirmed. `verify`\n"
+            "checks its MD5 and repairs it; `download` re-checks it piece by piece.\n");
     }
     std::fflush(stdout);
     return 0;

@@ -48,6 +48,8 @@ function(koruvan_tests name)
     endif()
     add_executable(${name} ${sources})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+    # Tests find their fixtures by this path (__FILE__ may be relative under a compiler cache).
+    target_compile_definitions(${name} PRIVATE KORUVAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
     koruvan_compile_options(${name})
     gtest_discover_tests(${name}

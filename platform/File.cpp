@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +159,61 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) 
         done += static_cast<std::size_t>(n);
     }
     return static_cast<std::int64_t>(done);
+}
+
+std::int64_t File::WriteAtV(std::uint64_t offset, const Span* spans, std::size_t count) noexcept {
+    constexpr std::size_t kMaxVectors = 64;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        total += spans[i].size;
+    }
+    if (offset > kMaxOffset || total > kMaxOffset - offset) {
+        errno = EINVAL;
+        Fail();
+        return -1;
+    }
+    std::size_t done = 0;       // bytes written in all
+    std::size_t first = 0;      // first span not yet written whole
+    std::size_t firstDone = 0;  // bytes of it already written
+    while (first < count) {
+        iovec vectors[kMaxVectors];
+        int n = 0;
+        for (std::size_t i = first; i < count && n < static_cast<int>(kMaxVectors); ++i, ++n) {
+            const std::size_t skip = i == first ? firstDone : 0;
+            vectors[n].iov_base =
+                const_cast<unsigned char*>(static_cast<const unsigned char*>(spans[i].data)) + skip;
+            vectors[n].iov_len = spans[i].size - skip;
+        }
+        const ssize_t written = pwritev(fd_, vectors, n, static_cast<off_t>(offset + done));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Fail();
+            return -1;
+        }
+        if (written == 0) {  // no progress: treat like a full disk rather than spin
+            errno = ENOSPC;
+            Fail();
+            return -1;
+        }
+        done += static_cast<std::size_t>(written);
+        std::size_t left = static_cast<std::size_t>(written);
+        while (first < count && left >= spans[first].size - firstDone) {
+            left -= spans[first].size - firstDone;
+            ++first;
+            firstDone = 0;
+        }
+        firstDone += left;
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+void File::StartWriteback(std::uint64_t offset, std::uint64_t length) noexcept {
+    if (fd_ >= 0 && offset <= kMaxOffset && length <= kMaxOffset - offset) {
+        (void)sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                              SYNC_FILE_RANGE_WRITE);
+    }
 }
 
 std::int64_t File::WriteAt(std::uint64_t offset, const void* buffer, std::size_t size) noexcept {

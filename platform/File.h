@@ -49,6 +49,18 @@ class File {
     [[nodiscard]] std::int64_t WriteAt(std::uint64_t offset, const void* buffer,
                                        std::size_t size) noexcept;
 
+    // The same for several buffers written one after the other from `offset` (one system
+    // call for all of them where the system allows).
+    struct Span {
+        const void* data;
+        std::size_t size;
+    };
+    [[nodiscard]] std::int64_t WriteAtV(std::uint64_t offset, const Span* spans,
+                                        std::size_t count) noexcept;
+    // Starts writing [offset, offset + length) back to the disk without waiting for it, so
+    // that a later SyncData has little left to do. Best effort: nothing is reported.
+    void StartWriteback(std::uint64_t offset, std::uint64_t length) noexcept;
+
     std::optional<std::uint64_t> Size() noexcept;
     // Sets the length, cutting or extending (the extension reads as zeros, unallocated).
     [[nodiscard]] bool SetSize(std::uint64_t length) noexcept;

@@ -148,6 +148,13 @@ std::int32_t WithTask(TaskHandle handle, Operation&& operation) noexcept {
     }
 }
 
+void ApplyStartOptions(TWorkThread& task, const TaskStartOptions& options) {
+    task.SetExpectedSize(options.expectedSize);
+    if (options.downloadLimitKiB > 0) {
+        (void)task.SetSpeedLimit(1, options.downloadLimitKiB);
+    }
+}
+
 void AfterStop(TWorkThread& task, bool reset) {
     task.ReleaseSourceEntries(!task.TorrentBlob().data.empty());
     if (reset) {
@@ -210,22 +217,36 @@ std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept {
 }
 
 std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept {
+    return CreateAndStartTask(descriptor, TaskStartOptions{});
+}
+
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor,
+                                const TaskStartOptions& options) noexcept {
     const std::int32_t created = CreateTask(descriptor);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started =
-        WithTask(descriptor->handle, [](TWorkThread& task) { return task.StartDownload(); });
+    const std::int32_t started = WithTask(descriptor->handle, [&options](TWorkThread& task) {
+        ApplyStartOptions(task, options);
+        return task.StartDownload();
+    });
     return started == kOk ? kOk : kErrTaskFailed;
 }
 
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept {
+    return RecoverAndContinueTask(descriptor, force, TaskStartOptions{});
+}
+
+std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force,
+                                    const TaskStartOptions& options) noexcept {
     const std::int32_t created = RecoverTask(descriptor, force);
     if (created != kOk) {
         return created;
     }
-    const std::int32_t started =
-        WithTask(descriptor->handle, [](TWorkThread& task) { return task.ContinueDownload(); });
+    const std::int32_t started = WithTask(descriptor->handle, [&options](TWorkThread& task) {
+        ApplyStartOptions(task, options);
+        return task.ContinueDownload();
+    });
     return started == kOk ? kOk : kErrTaskFailed;
 }
 
@@ -294,6 +315,11 @@ std::int32_t QueryTask(TaskHandle handle, TaskProgress* progress) noexcept {
         return kErrNullDescriptor;
     }
     return WithTask(handle, [progress](TWorkThread& task) { return task.QueryProgress(progress); });
+}
+
+std::int32_t QueryTaskProblem(TaskHandle handle, char* buffer, std::int32_t size) noexcept {
+    return WithTask(handle,
+                    [buffer, size](TWorkThread& task) { return task.QueryProblem(buffer, size); });
 }
 
 std::int32_t IsTaskComplete(TaskHandle handle, std::int32_t* done) noexcept {

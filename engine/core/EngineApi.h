@@ -16,6 +16,14 @@ std::int32_t CreateTask(TaskDescriptor* descriptor) noexcept;
 std::int32_t CreateAndStartTask(TaskDescriptor* descriptor) noexcept;
 std::int32_t RecoverTask(TaskDescriptor* descriptor, bool force) noexcept;
 std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force) noexcept;
+// The same with what the caller knows before the start. A task without metainfo is laid
+// out at the expected size from its start instead of taking the first size a source
+// reports, so that a source reporting another size is a failing source; the limit holds
+// from the first second rather than from the first SetTaskSpeedLimit.
+std::int32_t CreateAndStartTask(TaskDescriptor* descriptor,
+                                const TaskStartOptions& options) noexcept;
+std::int32_t RecoverAndContinueTask(TaskDescriptor* descriptor, bool force,
+                                    const TaskStartOptions& options) noexcept;
 
 std::int32_t StopTask(TaskHandle handle, bool reset) noexcept;
 std::int32_t StopTasks(const TaskHandle* handles, std::int32_t count, bool reset,
@@ -24,6 +32,10 @@ std::int32_t RestartTask(TaskHandle handle) noexcept;
 
 std::int32_t QueryTask(TaskHandle handle, TaskProgress* progress) noexcept;
 std::int32_t IsTaskComplete(TaskHandle handle, std::int32_t* done) noexcept;
+// Why a task gets nothing: the last source failure since payload last arrived, as a text
+// for the user ("HTTP 403 from 127.0.0.1:8080"), empty while data flows. Copies at most
+// size - 1 bytes and a terminating zero; returns the text's full length, or -106 / -107.
+std::int32_t QueryTaskProblem(TaskHandle handle, char* buffer, std::int32_t size) noexcept;
 std::int32_t SetTaskSpeedLimit(TaskHandle handle, std::int32_t which,
                                std::int32_t kibPerSecond) noexcept;
 std::int32_t SetTaskConnectionLimits(TaskHandle handle, std::int32_t maxWebSources,

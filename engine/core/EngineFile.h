@@ -31,9 +31,17 @@ class EngineFile {
                                       std::size_t size) noexcept;
     [[nodiscard]] std::int64_t WriteAt(std::uint64_t offset, const void* buffer,
                                        std::size_t size) noexcept;
-    [[nodiscard]] std::optional<std::uint64_t> Size() noexcept { return file_.Size(); }
+    [[nodiscard]] std::int64_t WriteAtV(std::uint64_t offset, const platform::File::Span* spans,
+                                        std::size_t count) noexcept;
+    // Starts the disk writes of a written range early (see platform::File).
+    void StartWriteback(std::uint64_t offset, std::uint64_t length) noexcept {
+        file_.StartWriteback(offset, length);
+    }
+    // The length, asked of the system once and then kept up to date by this object's own
+    // writes (only this object changes the file while it is open).
+    [[nodiscard]] std::optional<std::uint64_t> Size() noexcept;
     // Cuts or extends the file to `length` (an extension is a hole, no zeros written).
-    [[nodiscard]] bool SetEndOfFile(std::uint64_t length) noexcept { return file_.SetSize(length); }
+    [[nodiscard]] bool SetEndOfFile(std::uint64_t length) noexcept;
     // Extends the file from `from` to `to`, reserving the disk blocks without writing zeros
     // where the file system can, else as a hole. False on failure; LastError() tells why.
     [[nodiscard]] bool Grow(std::uint64_t from, std::uint64_t to) noexcept;
@@ -44,8 +52,11 @@ class EngineFile {
     [[nodiscard]] int LastError() const noexcept { return file_.LastError(); }
 
   private:
+    void NoteWritten(std::uint64_t offset, std::int64_t written) noexcept;
+
     platform::File file_;
     bool readOnly_ = false;
+    std::optional<std::uint64_t> size_;  // known length; empty: ask the system
 };
 
 // Whether an error number from LastError() means the disk is full.

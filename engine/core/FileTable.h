@@ -27,6 +27,7 @@ struct TargetFile {
     std::uint64_t offset = 0;      // where the file starts in the whole download
     std::int32_t firstPiece = -1;  // offset / piece length
     std::int32_t pieceSpan = 0;    // number of pieces the file touches
+    std::uint64_t unsynced = 0;    // bytes written since the last early write-back
 
     [[nodiscard]] bool Skipped() const noexcept { return priority == kPrioritySkipped; }
     // The name the file has once the download is complete.

@@ -2,6 +2,7 @@
 // within the task's limits, stepping the peers every round, failure accounting, dropping
 // and evaluating peers, web-source rotation and the low-rate restart.
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "engine/core/CandidateRules.h"
@@ -76,6 +77,7 @@ bool TWorkWithPeers::ConnectSource(TPeerId* identity) {
     }
     peer->SetNumber(++peerNumber_);
     if (!peer->Connect(identity)) {
+        NoteSourceProblem(peer->FailureText());
         ReleasePeer(peer);
         return false;
     }
@@ -87,6 +89,13 @@ bool TWorkWithPeers::ConnectSource(TPeerId* identity) {
 }
 
 // ---- failure accounting ----
+
+void TWorkWithPeers::NoteSourceProblem(const std::string& text) {
+    if (!text.empty() && work_.sourceProblem != text) {
+        work_.sourceProblem = text;
+        publishPending_ = true;
+    }
+}
 
 void TWorkWithPeers::Ban(std::uint32_t ip) {
     if (!IsBanned(ip)) {
@@ -132,6 +141,11 @@ void TWorkWithPeers::ReportFailure(TPeerId* identity, TPeerObject* peer, std::in
 
 void TWorkWithPeers::StepPeers(bool fullRound, std::int32_t fast, std::int32_t& received,
                                std::int32_t& sent) {
+    // Under a speed limit the budget runs out within a round: each round starts at the next
+    // peer, so that every connection gets its turn rather than the first taking it all.
+    if (BudgetLimited() && peers_.size() > 1) {
+        std::rotate(peers_.begin(), peers_.begin() + 1, peers_.end());
+    }
     for (std::size_t i = 0; i < peers_.size();) {
         TPeerObject* peer = peers_[i];
         // The 3-second rate, or what the window since the last evaluation already
@@ -161,6 +175,9 @@ void TWorkWithPeers::RetirePeer(std::size_t index) {
     peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(index));
     if (!peer->EndedNormally()) {
         ReportFailure(peer->Identity(), peer, 1);
+    }
+    if (peer->TransferState() != kTransferFinished) {
+        NoteSourceProblem(peer->FailureText());
     }
     ReleasePeer(peer);
 }
@@ -211,11 +228,13 @@ void TWorkWithPeers::SortPeers() {
 void TWorkWithPeers::DropPeers(std::int32_t kindMask, std::int32_t count, bool careful) {
     SortPeers();
     std::int32_t dropped = 0;
-    for (std::size_t i = peers_.size(); i-- > 0 && dropped < count;) {
+    std::int32_t looked = 0;  // careful mode considers only the last `count` of the kinds
+    for (std::size_t i = peers_.size(); i-- > 0 && dropped < count && looked < count;) {
         TPeerObject* peer = peers_[i];
         if ((peer->Kind() & kindMask) == 0) {
             continue;
         }
+        looked += careful ? 1 : 0;
         if (careful) {
             const TPeerIdDetails* details =
                 peer->Identity() != nullptr ? peer->Identity()->DetailsIfAny() : nullptr;
@@ -253,6 +272,27 @@ std::vector<TPeerId*> TWorkWithPeers::UsableWebSources() const {
     return usable;
 }
 
+std::int32_t TWorkWithPeers::RotationChoices() {
+    std::vector<std::string> listA;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        listA = extraA_;
+    }
+    auto choices = static_cast<std::int32_t>(UsableWebSources().size());
+    for (const std::string& text : listA) {
+        const bool known =
+            std::any_of(candidates_.begin(), candidates_.end(), [&](const TPeerId* c) {
+                return c != nullptr && c->text.size() == text.size() &&
+                       std::equal(text.begin(), text.end(), c->text.begin(), [](char x, char y) {
+                           return std::tolower(static_cast<unsigned char>(x)) ==
+                                  std::tolower(static_cast<unsigned char>(y));
+                       });
+            });
+        choices += known || !SplitSourceUrl(text) ? 0 : 1;
+    }
+    return choices;
+}
+
 void TWorkWithPeers::ConnectWebSources() {
     const std::int32_t needed = MaxWebConnections() - ActiveWebPeers();
     if (needed <= 0 || !Downloading()) {
@@ -269,9 +309,11 @@ void TWorkWithPeers::ConnectWebSources() {
         }
         const bool metainfoSource =
             c->DetailsIfAny() != nullptr && c->DetailsIfAny()->metainfoSource;
+        const bool rangesIgnored = c->DetailsIfAny() != nullptr && c->DetailsIfAny()->rangesIgnored;
         const std::int32_t perSource =
-            metainfoSource ? c->maxConnections
-                           : std::max(c->maxConnections, options_.connectionsPerSource);
+            metainfoSource || rangesIgnored
+                ? c->maxConnections
+                : std::max(c->maxConnections, options_.connectionsPerSource);
         const bool sizeKnown = c->DetailsIfAny() != nullptr && c->DetailsIfAny()->remoteSize > 0;
         const std::int32_t before = opened;
         for (std::int32_t n = c->activeConnections; n < perSource && opened < needed; ++n) {
@@ -373,20 +415,29 @@ void TWorkWithPeers::ConnectionUpkeep() {
     const std::int64_t now = CurrentTaskClock();
     ConnectPassIfDue();
 
-    // Rotation: keep one web connection slot moving through the sources.
+    // Rotation: keep one web connection slot moving through the sources (only when there is
+    // another source to move to: reconnecting the same ones throws away what the server
+    // has queued).
     const std::int32_t maximum = MaxWebConnections();
     const std::int32_t active = ActiveWebPeers();
     if (HasExtraLists()) {
-        if (now - lastRotation_ >= kRotationWithLists && active > maximum - 1) {
+        if (now - lastRotation_ >= kRotationWithLists && active > maximum - 1 &&
+            RotationChoices() > maximum) {
             lastRotation_ = now;
             DropPeers(kKindWebSource, active - maximum + 1, false);
             ConnectExtraSources(std::max(maximum - ActiveWebPeers(), 1), false);
         }
     } else if (SecondsSinceStart() > kRotationWithoutLists &&
                now - lastRotation_ >= kRotationWithoutLists && active >= maximum &&
-               static_cast<std::int32_t>(UsableWebSources().size()) >= maximum) {
+               static_cast<std::int32_t>(UsableWebSources().size()) > maximum) {
         lastRotation_ = now;
         DropPeers(kKindWebSource, active - maximum + 1, false);
+    }
+
+    // A lower speed limit needs fewer connections: the surplus goes now rather than
+    // holding server data it cannot read.
+    if (const std::int32_t now_active = ActiveWebPeers(); now_active > MaxWebConnections()) {
+        DropPeers(kKindWebSource, now_active - MaxWebConnections(), false);
     }
 
     // Low-rate restart: a slow web download asks for the signing configuration again.

@@ -79,7 +79,11 @@ Sha1State& Piece::EnsureHash() {
 }
 
 void Piece::AdvancePrefix(const std::uint8_t* data, std::int32_t size) {
-    EnsureHash().Update(data, static_cast<std::size_t>(size));
+    // Without a digest to check against (a layout without metainfo) the running hash would
+    // be computed for nothing; only the prefix length is kept.
+    if (expected_ != nullptr) {
+        EnsureHash().Update(data, static_cast<std::size_t>(size));
+    }
     hashedBytes_ += size;
 }
 

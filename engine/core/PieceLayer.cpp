@@ -2,11 +2,13 @@
 // the size a web source reported; the callbacks the torrent and the piece map make into the
 // task; the end of a run; and the piece-related maintenance of the work thread.
 #include <algorithm>
+#include <cstdio>
 
 #include "engine/core/KeyTemplate.h"
 #include "engine/core/TPieces.h"
 #include "engine/core/TWorkWithPieces.h"
 #include "engine/core/base/EngineClock.h"
+#include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
 #include "engine/peers/BencodeCodec.h"
 #include "engine/peers/TTorrent.h"
@@ -164,6 +166,22 @@ void TWorkWithPieces::AddTrackerCandidates(const std::vector<std::string>& urls)
 
 bool TWorkWithPieces::TakeLayout(const MetainfoLayout& layout,
                                  const std::optional<InfoHashBytes>& infoHash, LayoutKind kind) {
+    // Transfer is planned in 16 KiB blocks over the whole file: a piece length that does not
+    // cut into whole blocks cannot be scheduled. Refused at once, with the reason in the
+    // log, rather than left waiting for requests that are never planned.
+    if (kind == LayoutKind::kMetainfo &&
+        (layout.pieceLength <= 0 || layout.pieceLength % kBlockSize != 0)) {
+        char line[kEngineTextSize + 128];
+        std::snprintf(line, sizeof line,
+                      "Torrent unusable] [piece length %d is not a multiple of %d] [%s",
+                      static_cast<int>(layout.pieceLength), static_cast<int>(kBlockSize),
+                      TargetFile().c_str());
+        WriteLog(line, 23, 23);
+        work_.stateCode = kStateTorrentUnusable;
+        publishPending_ = true;
+        RequestStop(nullptr);
+        return false;
+    }
     // A map that already serves stays in place until its successor is ready; its files and
     // resume record are brought up to date first, so the successor starts from them.
     const std::int32_t oldLength = pieces_ != nullptr ? pieces_->PieceLength() : 0;
@@ -300,6 +318,10 @@ void TWorkWithPieces::FlushAndCloseFiles(bool finishing) {
     CopyCounters(*pieces_);
     RebuildPublishedFiles();
     work_.phase = phase;
+}
+
+bool TWorkWithPieces::TargetsFinal() const noexcept {
+    return pieces_ == nullptr || pieces_->Storage().AllFinal();
 }
 
 void TWorkWithPieces::ReleasePieceMap() {

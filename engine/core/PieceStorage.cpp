@@ -190,6 +190,47 @@ std::size_t PieceStorage::WritePiece(std::uint64_t offset, const std::uint8_t* d
     return done;
 }
 
+std::size_t PieceStorage::WriteSpans(std::uint64_t offset,
+                                     const std::vector<platform::File::Span>& spans,
+                                     std::size_t total) {
+    const std::size_t i = FileAt(offset);
+    TargetFile* f = i < files_.size() ? &files_[i] : nullptr;
+    const bool oneFile = f != nullptr && f->length > 0 && offset >= f->offset &&
+                         offset + total <= f->offset + f->length && !f->Skipped();
+    if (!oneFile) {
+        // Rare (a run across a file boundary): copied together and written piecewise.
+        staging_.clear();
+        for (const platform::File::Span& s : spans) {
+            const auto* data = static_cast<const std::uint8_t*>(s.data);
+            staging_.insert(staging_.end(), data, data + s.size);
+        }
+        return WritePiece(offset, staging_.data(), staging_.size());
+    }
+    const std::uint64_t fileOffset = offset - f->offset;
+    if (!EnsureFileReady(*f, fileOffset + total, true)) {
+        return 0;
+    }
+    const std::int64_t written = f->file.WriteAtV(fileOffset, spans.data(), spans.size());
+    if (written != static_cast<std::int64_t>(total)) {
+        ReportWriteFailure(f->file.LastError());
+        return 0;
+    }
+    // The disk writes start early, in large steps, so that the flush before the final
+    // rename finds little left to do.
+    f->unsynced += total;
+    if (f->unsynced >= kWritebackStep) {
+        const std::uint64_t end = fileOffset + total;
+        f->file.StartWriteback(end - std::min(end, f->unsynced), f->unsynced);
+        f->unsynced = 0;
+    }
+    bytesWritten_ += total;
+    if (diskFullReported_) {
+        diskFullReported_ = false;
+        host_.OnPieceEvent(kEventDiskAvailable, 0, 0, nullptr);
+    }
+    return total;
+}
+
 std::size_t PieceStorage::Read(std::uint64_t offset, std::uint8_t* out, std::size_t size) {
     std::size_t done = 0;
     for (std::size_t i = FileAt(offset); done < size && i < files_.size(); ++i) {

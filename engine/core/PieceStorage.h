@@ -26,9 +26,11 @@ std::mutex& StorageDiskLock() noexcept;
 class PieceStorage {
   public:
     // How far ahead of a write a file is grown when it is not preallocated whole.
-    static constexpr std::uint64_t kGrowAhead = 1024 * 1024;
+    static constexpr std::uint64_t kGrowAhead = 16 * 1024 * 1024;
     // Pause between two looks at the free space while the disk is full.
     static constexpr std::uint32_t kDiskFullWaitMs = 2000;
+    // Bytes written to a file between two early write-backs.
+    static constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
 
     explicit PieceStorage(PieceHost& host) noexcept : host_(host) {}
     ~PieceStorage();
@@ -53,11 +55,25 @@ class PieceStorage {
     // returns the bytes written before the first failure.
     [[nodiscard]] std::size_t WritePiece(std::uint64_t offset, const std::uint8_t* data,
                                          std::size_t size);
+    // The same for `total` bytes held in several buffers, in one call where they lie in
+    // one file; the written range's disk writes are started at once.
+    [[nodiscard]] std::size_t WriteSpans(std::uint64_t offset,
+                                         const std::vector<platform::File::Span>& spans,
+                                         std::size_t total);
     // Reads `size` bytes at content offset `offset`; returns the bytes read.
     [[nodiscard]] std::size_t Read(std::uint64_t offset, std::uint8_t* out, std::size_t size);
 
     // Flushes the data of every file open for writing to the disk; false when one failed.
     [[nodiscard]] bool SyncAll() noexcept;
+    // Every target carries its final name (no temporary ".kvtmp" name is left).
+    [[nodiscard]] bool AllFinal() const noexcept {
+        for (const TargetFile& f : files_) {
+            if (f.temporary) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Closes every file (syncing writable ones first). With `finishing`, files whose
     // content is complete (`complete(file)`) take their final names. True when a writable
     // file was closed.
@@ -97,6 +113,7 @@ class PieceStorage {
     bool syncFailed_ = false;
     std::uint64_t bytesRead_ = 0;
     std::uint64_t bytesWritten_ = 0;
+    std::vector<std::uint8_t> staging_;  // a run that crosses a file boundary
 };
 
 template <typename CompleteFn>

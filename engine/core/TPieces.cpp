@@ -339,27 +339,27 @@ void TPieces::FailPiece(Piece& p) {
 
 // ---- writing in piece order -------------------------------------------------------------
 
+// The blocks go to the disk straight from their buffers, up to 1 MiB in one call.
 template <typename OnWritten>
 bool TPieces::WriteBlocks(Piece& p, std::int32_t firstSlot, std::int32_t end, OnWritten written) {
     constexpr std::size_t kGatherBytes = 1024 * 1024;
     const std::uint64_t base = PieceOffset(p.Index());
     std::int32_t runStart = firstSlot;
-    staging_.clear();
+    std::size_t gathered = 0;
+    spans_.clear();
     const auto flushRun = [&](std::int32_t stopSlot) {
-        if (staging_.empty()) {
+        if (spans_.empty()) {
             return true;
         }
         const std::uint64_t at = base + static_cast<std::uint64_t>(runStart) * kBlockSize;
-        if (storage_.WritePiece(at, staging_.data(), staging_.size()) != staging_.size()) {
+        if (storage_.WriteSpans(at, spans_, gathered) != gathered) {
             return false;
         }
-        std::size_t offset = 0;
         for (std::int32_t slot = runStart; slot < stopSlot; ++slot) {
-            const std::int32_t n = p.BlockLength(slot);
-            written(slot, staging_.data() + offset, n);
-            offset += static_cast<std::size_t>(n);
+            written(slot, p.BlockData(slot), p.BlockLength(slot));
         }
-        staging_.clear();
+        spans_.clear();
+        gathered = 0;
         return true;
     };
     for (std::int32_t slot = firstSlot; slot < p.BlockCount() && slot * kBlockSize < end; ++slot) {
@@ -368,8 +368,9 @@ bool TPieces::WriteBlocks(Piece& p, std::int32_t firstSlot, std::int32_t end, On
             return false;
         }
         const std::int32_t n = p.BlockLength(slot);
-        staging_.insert(staging_.end(), data, data + n);
-        if (staging_.size() >= kGatherBytes) {
+        spans_.push_back({data, static_cast<std::size_t>(n)});
+        gathered += static_cast<std::size_t>(n);
+        if (gathered >= kGatherBytes) {
             if (!flushRun(slot + 1)) {
                 return false;
             }

@@ -213,7 +213,7 @@ class TPieces final : public TRefObject {
     std::int64_t buffered_ = 0;
     std::int64_t budgetBytes_ = 64 * kBudgetUnitBytes;
     std::uint32_t lastProgress_ = 0;
-    std::vector<std::uint8_t> staging_;  // gathers blocks for one large write
+    std::vector<platform::File::Span> spans_;  // gathers blocks for one large write
 };
 
 }  // namespace koruvan::engine

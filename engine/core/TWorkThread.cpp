@@ -27,6 +27,14 @@ constexpr std::uint32_t kSaveSeconds = 20;
 constexpr std::int64_t kSyncSeconds = 5;
 constexpr std::uint32_t kStallLimitSeconds = 900;
 constexpr std::uint32_t kIdleSeedSleepMs = 200;
+constexpr std::uint32_t kIdleRoundSleepMs = 100;
+// The first seconds of a run connect its sources: no slow idle rounds yet.
+constexpr std::uint32_t kIdleAfterSeconds = 2;
+// Bytes one round must have received for the next one to follow without a pause.
+constexpr std::int32_t kBusyRoundBytes = 256 * 1024;
+// A target that could not take its final name: tries, and seconds between them.
+constexpr std::int32_t kFinalNameAttempts = 3;
+constexpr std::uint32_t kFinalNameRetrySeconds = 1;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     const std::size_t n = std::strlen(prefix);
@@ -147,6 +155,10 @@ bool TWorkThread::Prepare() {
         }
         work_.phase = kPhaseRunning;
     }
+    if (IsHttpTask() && expectedSize_ > 0) {
+        // The caller knows the size: no source's answer decides it.
+        (void)SetUnhashedLayout(expectedSize_);
+    }
     return IsHttpTask() || HasMetainfo() || !sources_.empty();
 }
 
@@ -158,10 +170,6 @@ void TWorkThread::MainLoop() {
                           static_cast<unsigned long>(RunningThreadId()), targetFile_.c_str());
             WriteLog(line, 23, 23);
             break;
-        }
-        const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
-        if (allocated > 0) {
-            work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
         }
         const std::int64_t now = Step();
         if (CheckStop()) {
@@ -178,6 +186,12 @@ void TWorkThread::MainLoop() {
         EveryRoundUpkeep();
         if (newMetainfo_) {
             newMetainfo_ = false;
+            // The new layout replaces the work ranges and the block numbering: no peer may
+            // keep a range or a request of the old one.
+            for (TPeerObject* peer : Peers()) {
+                peer->ReleaseRange();
+            }
+            Ranges().Clear();
             BuildPieceLayer();
         }
         if (Distance(now, last10_) >= kDiscoverySeconds) {
@@ -223,13 +237,33 @@ bool TWorkThread::CompletionCheck(std::int64_t t) {
         return false;
     }
     if (completionTime_ == 0) {
+        if (finalNameRetry_ != 0 && EngineSeconds() - finalNameRetry_ < kFinalNameRetrySeconds) {
+            return false;
+        }
         completionTime_ = static_cast<std::uint64_t>(clock);
         if (work_.phase != kPhaseFinishing) {
             FlushAndCloseFiles(true);
         }
+        if (work_.AllPiecesDone() && !TargetsFinal()) {
+            // The data is whole but a target kept its temporary name: not finished. The
+            // state file stays, the rename is tried again, and after a few failures the
+            // write failure is reported.
+            completionTime_ = 0;
+            finalNameRetry_ = std::max<std::uint32_t>(EngineSeconds(), 1);
+            if (++finalNameFailures_ == kFinalNameAttempts) {
+                WriteLog("Final rename failed] [" + targetFile_, 23, 23);
+                SaveStateFile(stateFilePath_);  // a restart finds the whole file recorded
+                work_.stateCode = kStateWriteFailed;
+                Publish(true, true);
+            }
+            return false;
+        }
         if (work_.AllPiecesDone()) {
             finished_ = true;
             work_.targetsFinal = true;
+            if (work_.stateCode == kStateWriteFailed) {
+                work_.stateCode = 0;  // the rename went through at last
+            }
             Publish(true, true);
         }
     }
@@ -248,8 +282,9 @@ std::int64_t TWorkThread::Step() {
     // Queued reads of target data are served first, then one transfer round.
     ServeReadRequests();
     TransferRound();
-    if (work_.AllPiecesDone()) {
-        // Nothing left to fetch and no peer but trackers: no need to spin fast.
+    if (work_.AllPiecesDone() && completionTime_ != 0) {
+        // Finished and closed: nothing left to fetch, no need to spin fast. (Right after
+        // the last piece the completion check comes first.)
         SleepMs(kIdleSeedSleepMs);
     }
     if (publishPending_) {
@@ -264,8 +299,44 @@ std::int64_t TWorkThread::Step() {
     if (forceEvaluation_ || now - lastEvaluation_ > kEvaluationSeconds || now < lastEvaluation_) {
         EvaluatePeers(now);
     }
-    SleepMs(RoundSleepMs());
+    // With no connection at all there is nothing to poll: new ones are made at most once a
+    // second, so the round slows down rather than waking hundreds of times a second.
+    // A round that moved a lot found the sockets full: more is waiting, so the next round
+    // follows at once instead of after the pause (which would let the socket buffers fill
+    // and the sender stall).
+    if (lastRoundReceived_ >= kBusyRoundBytes && RemainingDownloadBudget() > 0) {
+        return now;
+    }
+    const bool idle = ConnectedPeerCount() == 0 && SecondsSinceStart() >= kIdleAfterSeconds;
+    if (idle || RemainingDownloadBudget() == 0) {
+        SleepMs(idle ? kIdleRoundSleepMs : RoundSleepMs());
+    } else {
+        WaitForPeers(RoundSleepMs());
+    }
     return now;
+}
+
+// The pause between rounds, cut short as soon as a connection has something to read (or
+// a connect completes): the sockets are not left to fill while the thread sleeps.
+void TWorkThread::WaitForPeers(std::uint32_t ms) {
+    waits_.clear();
+    for (const TPeerObject* peer : Peers()) {
+        SocketWait wait;
+        const TPeerConnection* connection = peer->Connection();
+        if (connection == nullptr || !connection->IsOpen()) {
+            continue;
+        }
+        if (!connection->WaitEntry(wait)) {
+            SleepMs(ms);  // a pseudo-socket cannot be waited on: plain pause
+            return;
+        }
+        waits_.push_back(wait);
+    }
+    if (waits_.empty()) {
+        SleepMs(ms);
+        return;
+    }
+    (void)WaitForSockets(waits_.data(), waits_.size(), static_cast<int>(ms));
 }
 
 void TWorkThread::EvaluatePeers(std::int64_t now) {
@@ -310,6 +381,12 @@ void TWorkThread::ReportUnresolvedRedirect() {
 
 void TWorkThread::PerSecondMaintenance() {
     publishPending_ = true;
+    // What the target holds on disk, once a second (not every round: a round is a few
+    // milliseconds, and the query is two file-status calls).
+    const std::int64_t allocated = platform::AllocatedBytes(targetFile_);
+    if (allocated > 0) {
+        work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
+    }
     PieceSecondTick();
     if (SizeKnown()) {
         const std::uint32_t seconds = EngineSeconds();
@@ -355,6 +432,8 @@ void TWorkThread::Reset(bool releasePool, bool dropContent) {
     gaveUp_ = false;
     timedOut_ = false;
     completionTime_ = 0;
+    finalNameRetry_ = 0;
+    finalNameFailures_ = 0;
     ResetPeers();
     if (releasePool) {
         ReleasePool();
@@ -450,6 +529,17 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     progress->peerBytes = info.peerPayload;
     progress->bytesDone = info.bytesDone;
     return kOk;
+}
+
+std::int32_t TWorkThread::QueryProblem(char* buffer, std::int32_t size) {
+    LockGuard guard(&ThreadLock(), true);
+    const std::string& text = published_.sourceProblem;
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<std::int32_t>(text.size());
 }
 
 bool TWorkThread::IsComplete() {

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/core/TWorkWithTransStatis.h"
 #include "engine/core/TaskPeerLink.h"
+#include "engine/peers/SocketTransport.h"
 
 namespace koruvan::engine {
 
@@ -33,6 +35,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     // The metainfo record from the published state: sizes, info hash and announce URL.
     virtual std::int32_t QueryMetainfo(TaskMetainfo* metainfo);
     virtual std::int32_t QueryProgress(TaskProgress* progress);
+    // The published source problem text (QueryTaskProblem).
+    std::int32_t QueryProblem(char* buffer, std::int32_t size);
     virtual bool IsComplete();
 
     // One transfer step; returns the task clock.
@@ -68,7 +72,12 @@ class TWorkThread final : public TWorkWithTransStatis {
     // After an exception in the body: give back every lock this thread may still hold.
     void ReleaseHeldLocks();
 
+    void WaitForPeers(std::uint32_t ms);
+
+    std::vector<SocketWait> waits_;  // reused by WaitForPeers
     std::int64_t last15_ = 0;
+    std::uint32_t finalNameRetry_ = 0;  // EngineSeconds of the last failed final rename
+    std::int32_t finalNameFailures_ = 0;
     std::int64_t last10_ = 0;
     std::int64_t lastEvaluation_ = 0;
     std::uint32_t lastSaveSeconds_ = 0;

@@ -122,8 +122,12 @@ std::int32_t TWorkWithPeers::AddTrackerText(const char* text) {
 }
 
 std::int32_t TWorkWithPeers::MaxWebConnections() {
-    LockGuard guard(&ThreadLock(), true);
-    return maxWebConnections_;
+    std::int32_t configured = 0;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        configured = maxWebConnections_;
+    }
+    return std::min(configured, WebConnectionsForBudget());
 }
 
 std::int32_t TWorkWithPeers::MaxBtPeers() {
@@ -319,7 +323,10 @@ void TWorkWithPeers::SourceMaintenance() {
             auto* identity = new TPeerId(entry.text, kSourcePriority);
             if (ParseSourceUrl(*identity)) {
                 if (entry.state == kSourceMetainfoPending) {
+                    // The task's metainfo document: fetched whole into memory and taken by
+                    // the connection upkeep.
                     identity->Details().metainfoSource = true;
+                    identity->torrentSource = true;
                 }
                 AddCandidate(identity, false, false);
                 if (identity->fatal) {

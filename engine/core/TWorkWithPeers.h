@@ -7,6 +7,7 @@
 // are guarded by the thread lock.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -90,6 +91,8 @@ class TWorkWithPeers : public TBaseWork {
     bool ConnectSource(TPeerId* identity);
     void ReleasePeer(TPeerObject* peer);
     void ReportFailure(TPeerId* identity, TPeerObject* peer, std::int32_t weight);
+    // Keeps the text of a source's failure for the user (TaskInfo::sourceProblem).
+    void NoteSourceProblem(const std::string& text);
     void DropPeers(std::int32_t kindMask, std::int32_t count, bool careful);
     void ConnectWebSources();
     // A connect pass, at most one per second of task clock.
@@ -98,6 +101,9 @@ class TWorkWithPeers : public TBaseWork {
     // Web sources connected now, and those among the candidates that could be.
     [[nodiscard]] std::int32_t ActiveWebPeers() const;
     [[nodiscard]] std::vector<TPeerId*> UsableWebSources() const;
+    // Web sources a rotation could move a connection slot to: the usable candidates and the
+    // entries of extra list A that are not candidates yet.
+    [[nodiscard]] std::int32_t RotationChoices();
 
     // Temporarily banned addresses (network order).
     void Ban(std::uint32_t ip);
@@ -119,6 +125,11 @@ class TWorkWithPeers : public TBaseWork {
     [[nodiscard]] virtual std::int64_t CurrentTaskClock() const = 0;
     // The set of usable web sources changed: lay the work ranges out again.
     virtual void WebSourcesChanged() {}
+    // A speed limit caps what the peers may read this second, and how many web connections
+    // are worth keeping: every connection closed before the end of the file throws away
+    // what the server has already queued for it.
+    [[nodiscard]] virtual bool BudgetLimited() const { return false; }
+    [[nodiscard]] virtual std::int32_t WebConnectionsForBudget() const { return INT32_MAX; }
     // A metainfo document arrived from a source.
     virtual void TakeMetainfoDocument(const std::string& /*document*/) {}
 

@@ -88,6 +88,8 @@ class TWorkWithPieces : public TWorkWithPeers {
     // A download without metainfo whose size a web source reported: one file (the task's
     // target file, else `fileName` in the target folder) in 1 MiB pieces without hashes.
     bool SetUnhashedLayout(std::uint64_t totalSize, const std::string& fileName = {});
+    // The size the caller states for the file (0: unknown); set before the task starts.
+    void SetExpectedSize(std::uint64_t size) noexcept { expectedSize_ = size; }
     // A metainfo document fetched by a source: taken as the torrent blob when it parses and
     // the task has none yet; the layout is built in the next pass.
     bool OfferMetainfo(std::string_view document);
@@ -125,6 +127,8 @@ class TWorkWithPieces : public TWorkWithPeers {
     // Writes out what the piece map buffers and closes the target files; complete files
     // take their final names when finishing.
     void FlushAndCloseFiles(bool finishing);
+    // Every target file carries its final name (true while no piece map exists).
+    [[nodiscard]] bool TargetsFinal() const noexcept;
     bool SizeKnown() const noexcept { return work_.totalSize > 0; }
     // End of a run: the piece map writes what it holds, saves its cache and resume record
     // and is released; with `dropContent` the blobs and published tables go too.
@@ -151,6 +155,7 @@ class TWorkWithPieces : public TWorkWithPeers {
     StateBlob part_;
     bool hasMetainfo_ = false;
     bool newMetainfo_ = false;
+    std::uint64_t expectedSize_ = 0;  // set before the thread starts
     bool saveRequested_ = false;
 
     // Guarded by the thread lock.

@@ -69,7 +69,7 @@ void TWorkWithTransStatis::AddUploaded(std::int32_t bytes) noexcept {
 void TWorkWithTransStatis::AddPayload(std::int32_t bytes, std::int32_t peerKind) noexcept {
     payloadThisSecond_ += bytes;
     const auto amount = static_cast<std::uint64_t>(std::max(bytes, 0));
-    if (peerKind == kKindHttp) {
+    if ((peerKind & kKindWebSource) != 0) {
         work_.httpPayload += amount;
     } else if (peerKind == kKindBitTorrent) {
         work_.peerPayload += amount;
@@ -86,12 +86,30 @@ std::int32_t TWorkWithTransStatis::AcceptBlock(std::int32_t block, std::int32_t 
     return result;
 }
 
+// What the peers stepped earlier in this round took counts at once, so that one round's
+// peers do not each spend the whole second's budget; an overshoot is paid back next second.
 std::int32_t TWorkWithTransStatis::RemainingDownloadBudget() const noexcept {
-    return std::max(downloadBudget_ - receivedThisSecond_, 0);
+    const std::int64_t left =
+        std::int64_t{downloadBudget_} - downloadDebt_ - receivedThisSecond_ - roundReceived_;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(left, 0));
 }
 
 std::int32_t TWorkWithTransStatis::RemainingUploadBudget() const noexcept {
-    return std::max(uploadBudget_ - sentThisSecond_, 0);
+    const std::int64_t left =
+        std::int64_t{uploadBudget_} - uploadDebt_ - sentThisSecond_ - roundSent_;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(left, 0));
+}
+
+bool TWorkWithTransStatis::BudgetLimited() const {
+    return downloadBudget_ < kUnlimitedBytesPerSecond;
+}
+
+std::int32_t TWorkWithTransStatis::WebConnectionsForBudget() const {
+    return ConnectionsForBudget(downloadBudget_);
+}
+
+std::int32_t TWorkWithTransStatis::SocketReceiveBuffer() const noexcept {
+    return ReceiveBufferForBudget(downloadBudget_);
 }
 
 std::uint64_t TWorkWithTransStatis::EngineBytesReceived() {
@@ -137,8 +155,11 @@ void TWorkWithTransStatis::TransferRound() {
         fullRoundPending_ || roundCounter_ % static_cast<std::uint32_t>(downloadPeriod_) == 0;
     ++roundCounter_;
     pendingUploadPeers_ = 0;
-    std::int32_t received = 0;
-    std::int32_t sent = 0;
+    // Counted as the peers step (RemainingDownloadBudget reads them during the round).
+    roundReceived_ = 0;
+    roundSent_ = 0;
+    std::int32_t& received = roundReceived_;
+    std::int32_t& sent = roundSent_;
     StepPeers(full, kFastPeerRate, received, sent);
     // Upload room: at a tick, extra uploaders when the last second sent less than the slots
     // could carry; the slower peers upload on the upload period only.
@@ -148,6 +169,9 @@ void TWorkWithTransStatis::TransferRound() {
                 extraUploadRoom_ + std::max(pendingUploadPeers_, uploadSlots_), received, sent);
     receivedThisSecond_ += received;
     sentThisSecond_ += sent;
+    lastRoundReceived_ = received;
+    roundReceived_ = 0;
+    roundSent_ = 0;
     fullRoundPending_ = false;
 }
 
@@ -155,6 +179,10 @@ void TWorkWithTransStatis::StatisticsTick() {
     const bool downloading = !work_.AllPiecesDone();
     const std::int32_t r = downloading ? receivedThisSecond_ : payloadThisSecond_;
     work_.currentRate = downloading ? SmoothedRate(work_.currentRate, payloadThisSecond_) : 0;
+    if (payloadThisSecond_ > 0 && !work_.sourceProblem.empty()) {
+        work_.sourceProblem.clear();  // data flows again
+        publishPending_ = true;
+    }
     {
         LockGuard guard(&TaskRegistryLock(), true);
         g_engineSent += static_cast<std::uint64_t>(std::max(sentThisSecond_, 0));
@@ -186,6 +214,8 @@ void TWorkWithTransStatis::StatisticsTick() {
     }
     uploadSlots_ = UploadSlotsFor(taskUploadRate_, Engine().reachableFromOutside.load());
 
+    downloadDebt_ = CarriedDebt(downloadDebt_, receivedThisSecond_, downloadBudget_);
+    uploadDebt_ = CarriedDebt(uploadDebt_, sentThisSecond_, uploadBudget_);
     receivedThisSecond_ = 0;
     sentThisSecond_ = 0;
     payloadThisSecond_ = 0;
@@ -198,6 +228,11 @@ void TWorkWithTransStatis::ResetStatistics() {
     payloadThisSecond_ = 0;
     downloadBudget_ = kMinimumBudget;
     uploadBudget_ = kMinimumBudget;
+    downloadDebt_ = 0;
+    uploadDebt_ = 0;
+    roundReceived_ = 0;
+    lastRoundReceived_ = 0;
+    roundSent_ = 0;
     taskDownloadRate_ = 0;
     taskUploadRate_ = 0;
     roundDelay_ = 0;

@@ -35,6 +35,10 @@ class TWorkWithTransStatis : public TWorkWithPieces {
                              TPeerId* supplier, std::int32_t peerKind, bool& accepted);
     std::int32_t RemainingDownloadBudget() const noexcept;
     std::int32_t RemainingUploadBudget() const noexcept;
+    // The socket receive buffer a new web connection asks for: small under a tight speed
+    // limit, so that the kernel does not pull megabytes ahead that a closed connection
+    // would throw away.
+    std::int32_t SocketReceiveBuffer() const noexcept;
 
     // Engine-wide byte totals of all tasks since the process started.
     static std::uint64_t EngineBytesReceived();
@@ -53,12 +57,21 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     void ComputeBudgets();
     std::int64_t TaskClock() const noexcept { return taskClock_; }
     void CountPendingUpload() noexcept { ++pendingUploadPeers_; }
+    bool BudgetLimited() const override;
+    std::int32_t WebConnectionsForBudget() const override;
 
     std::int32_t receivedThisSecond_ = 0;
     std::int32_t sentThisSecond_ = 0;
     std::int32_t payloadThisSecond_ = 0;
     std::int32_t downloadBudget_ = kMinimumBudget;
     std::int32_t uploadBudget_ = kMinimumBudget;
+    // Bytes the peers stepped so far in this round moved (part of the second's count).
+    std::int32_t roundReceived_ = 0;
+    std::int32_t roundSent_ = 0;
+    std::int32_t lastRoundReceived_ = 0;  // what the last whole round received
+    // Overshoot of earlier seconds still to be paid back from the budget.
+    std::int32_t downloadDebt_ = 0;
+    std::int32_t uploadDebt_ = 0;
     std::int64_t taskDownloadRate_ = 0;  // sum of the peers' 3-second rates
     std::int64_t taskUploadRate_ = 0;
 
@@ -76,8 +89,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     std::uint32_t tickRound_ = 0;       // round counter at the last tick
     // Set by SetSpeedLimit (any thread): the budgets follow a new limit at the next round
     // instead of the next second.
-    std::atomic<bool> limitsChanged_{false};  // peers left with queued upload this round  //
-                                              // EngineTime at the last tick, 0 before the first
+    std::atomic<bool> limitsChanged_{false};
 };
 
 }  // namespace koruvan::engine

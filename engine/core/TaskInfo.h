@@ -37,6 +37,10 @@ struct TaskInfo {
     std::int32_t currentRate = 0;  // the smoothed payload rate
     std::int32_t remainingTime = 0;
 
+    // Why nothing arrives, when a source failed and no payload came since: the last
+    // source's failure as the user can act on it ("HTTP 403 from 127.0.0.1:8080").
+    std::string sourceProblem;
+
     bool lastFlag = true;
     // All pieces are written and the targets carry their final names. Until then the task
     // never reports itself complete, so nobody records a file that is still being closed.

@@ -128,6 +128,10 @@ std::int32_t TaskPeerLink::DownloadBudget() {
     return task_.RemainingDownloadBudget();
 }
 
+std::int32_t TaskPeerLink::SocketReceiveBuffer() {
+    return task_.SocketReceiveBuffer();
+}
+
 void TaskPeerLink::CountPendingUpload() {
     task_.CountPendingUpload();
 }

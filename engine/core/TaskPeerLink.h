@@ -42,6 +42,7 @@ class TaskPeerLink final : public PeerTask {
     void RemoveRange(WorkRange* range) override;
 
     std::int32_t DownloadBudget() override;
+    std::int32_t SocketReceiveBuffer() override;
     void CountPendingUpload() override;
 
     void BackOff(TPeerId* identity, std::int32_t seconds) override;

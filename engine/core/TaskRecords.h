@@ -31,6 +31,14 @@ struct TaskDescriptor {
     TaskHandle handle;  // written on success
 };
 
+// What the caller knows before a task starts (the two start calls that take it): the
+// file's size (0: unknown) and the task's download limit in KiB/s from its first second
+// (0: none).
+struct TaskStartOptions {
+    std::uint64_t expectedSize = 0;
+    std::int32_t downloadLimitKiB = 0;
+};
+
 struct TaskProgress {
     char name[kEngineTextSize];
     std::int32_t progress;  // bytes done × 10000 / total, 0 while the total is unknown

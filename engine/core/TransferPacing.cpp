@@ -1,6 +1,7 @@
 #include "engine/core/TransferPacing.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace koruvan::engine {
 
@@ -10,6 +11,31 @@ std::int32_t SecondBudget(std::int32_t limitKiB, std::int64_t allowance) noexcep
     const std::int64_t share = allowance > 0 ? allowance : kUnlimitedBytesPerSecond;
     return static_cast<std::int32_t>(
         std::max<std::int64_t>(std::min(limit, share), kMinimumBudget));
+}
+
+std::int32_t CarriedDebt(std::int32_t debt, std::int32_t moved, std::int32_t budget) noexcept {
+    if (budget >= kUnlimitedBytesPerSecond) {
+        return 0;
+    }
+    const std::int64_t over = std::int64_t{debt} + moved - budget;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(over, 0, budget));
+}
+
+std::int32_t ReceiveBufferForBudget(std::int32_t budget) noexcept {
+    constexpr std::int32_t kSmallest = 16 * 1024;
+    constexpr std::int32_t kLargest = 1024 * 1024;
+    if (budget >= kUnlimitedBytesPerSecond) {
+        return kLargest;
+    }
+    return std::clamp(budget / 8, kSmallest, kLargest);
+}
+
+std::int32_t ConnectionsForBudget(std::int32_t budget) noexcept {
+    constexpr std::int32_t kPerConnection = 1024 * 1024;
+    if (budget >= kUnlimitedBytesPerSecond) {
+        return INT32_MAX;
+    }
+    return std::max(1, (budget + kPerConnection - 1) / kPerConnection);
 }
 
 Pacing PacingFor(std::int64_t p) noexcept {

@@ -13,6 +13,18 @@ constexpr std::int32_t kMinimumBudget = 3072;
 // engine-wide share allowance (0 or less = unlimited).
 std::int32_t SecondBudget(std::int32_t limitKiB, std::int64_t allowance = 0) noexcept;
 
+// The part of a second's moved bytes beyond its budget that later seconds pay back (at most
+// one more second's budget, none without a limit).
+std::int32_t CarriedDebt(std::int32_t debt, std::int32_t moved, std::int32_t budget) noexcept;
+
+// The socket receive buffer of a web connection for a second's budget: an eighth of the
+// budget within [16 KiB, 1 MiB]; 1 MiB without a limit.
+std::int32_t ReceiveBufferForBudget(std::int32_t budget) noexcept;
+
+// Web connections worth keeping for a second's budget: one per MiB/s, at least one; no cap
+// without a limit.
+std::int32_t ConnectionsForBudget(std::int32_t budget) noexcept;
+
 struct Pacing {
     std::int32_t roundDelay;      // the step sleeps roundDelay + 1 ms
     std::int32_t downloadPeriod;  // rounds between full download steps

@@ -53,8 +53,11 @@ void WorkRanges::Layout(const std::vector<TPeerId*>& sources, std::int32_t piece
         }
         TPeerId* source = sources[static_cast<std::size_t>(k)];
         const std::int32_t length = end - start + 1;
+        // A source that ignores byte ranges streams the file from its start: one range.
+        const bool wholeFileOnly = source != nullptr && source->DetailsIfAny() != nullptr &&
+                                   source->DetailsIfAny()->rangesIgnored;
         const std::int32_t connections =
-            source != nullptr ? std::max(source->maxConnections, 1) : 1;
+            source != nullptr && !wholeFileOnly ? std::max(source->maxConnections, 1) : 1;
         const std::int32_t count = std::max(
             1, std::min({(length + kPiecesPerRange - 1) / kPiecesPerRange, connections, length}));
         const std::int32_t each = length / count;

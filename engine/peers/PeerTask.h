@@ -67,6 +67,8 @@ class PeerTask {
 
     // ---- accounting ----
     [[nodiscard]] virtual std::int32_t DownloadBudget() = 0;
+    // The socket receive buffer a new web connection asks for (small under a speed limit).
+    [[nodiscard]] virtual std::int32_t SocketReceiveBuffer() { return 1024 * 1024; }
     virtual void CountPendingUpload() = 0;
 
     // ---- the source's own standing ----

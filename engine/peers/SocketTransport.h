@@ -4,6 +4,7 @@
 // with SetPseudoSocketTransport, so that a connection in UDP mode runs the same code paths.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace koruvan::engine {
@@ -60,6 +61,18 @@ class TSocketTransport {
 
 // The TCP transport (process-wide, stateless).
 TSocketTransport& TcpTransport() noexcept;
+
+// One TCP socket to wait on: for reading, or for writing (a connect under way).
+struct SocketWait {
+    SocketHandle socket = kInvalidSocket;
+    bool forWrite = false;
+};
+// Waits up to timeoutMs until one of the TCP sockets can be read (or written); returns
+// at once when one already can. Without sockets it just sleeps. 1 ready, 0 time-out.
+int WaitForSockets(const SocketWait* waits, std::size_t count, int timeoutMs) noexcept;
+// A socket is reported readable only once `bytes` are waiting (or it closed): a waiting
+// task wakes for a useful amount rather than for every segment.
+void SetReceiveLowWater(SocketHandle socket, int bytes) noexcept;
 // The UDP pseudo-socket transport, or null while the UDP layer has not installed one.
 TSocketTransport* PseudoSocketTransport() noexcept;
 // Installed by the UDP layer when it starts (null when it stops). Connections already open

@@ -17,6 +17,10 @@ constexpr std::int64_t kUnknownLength = 2147483647;
 constexpr std::size_t kMemoryGrowth = 4096;
 // Runs of blocks one pass may plan and store from data already received.
 constexpr std::int32_t kPlansPerPass = 16;
+// What must be waiting on a socket before a waiting task wakes for it.
+constexpr std::int32_t kWakeBytes = 64 * 1024;
+// Read size for a response header while the speed limit leaves no budget this second.
+constexpr std::int32_t kHeaderReadSize = 4096;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -35,6 +39,9 @@ std::string RequestPath(const std::string& url) {
 }  // namespace
 
 std::int32_t THttpPeer::ReadSize(std::int32_t budget) const {
+    if (budget <= 0) {
+        return kHeaderReadSize;  // only a response header is read without budget
+    }
     std::int32_t size = std::min(budget, kReadPerPass);
     // Read into the room the buffer already has rather than reallocating it for a few bytes
     // left over from the last pass.
@@ -67,6 +74,9 @@ bool THttpPeer::Connect(TPeerId* identity) {
         }
         streamOffset_ =
             requests_.empty() ? 0 : static_cast<std::int64_t>(requests_.front().block) * kBlockSize;
+        if (identity->Details().rangesIgnored) {
+            streamOffset_ = 0;  // it sends the whole file anyway: ask for it plainly
+        }
     } else if (identity->torrentSource) {
         task_->SetPhase(2);
     }
@@ -75,8 +85,11 @@ bool THttpPeer::Connect(TPeerId* identity) {
         return false;
     }
     // A pass reads what arrived since the last one, a few milliseconds ago: the socket must
-    // be able to hold that much on a fast link.
-    connection_->SetReceiveBuffer(TPeerConnection::kMaxSocketBuffer);
+    // be able to hold that much on a fast link; under a speed limit it holds little, so the
+    // server is held back by the window rather than by data thrown away at a close.
+    connection_->SetReceiveBuffer(task_->SocketReceiveBuffer());
+    // A waiting task wakes once a useful amount has arrived, not for every segment.
+    connection_->SetReceiveLowWater(std::min(kWakeBytes, task_->SocketReceiveBuffer() / 2));
     connState_ = kConnPending;
     record_.incoming = false;
     return SendRequest();
@@ -134,10 +147,15 @@ bool THttpPeer::OnReceive() {
     }
     const std::int32_t budget = task_->DownloadBudget();
     if (budget == 0 && connState_ > kConnPending) {
+        // Held back by the speed limit, not idle: the time-out counts only waits for the
+        // server.
+        record_.lastActivity = task_->PeerClock();
         return true;
     }
     if (!headerParsed_) {
-        if (connection_->Receive(ReadSize(budget)) < 0 && connection_->DataSize() == 0) {
+        // A header is small: no large buffer for it.
+        const std::int32_t size = std::min(ReadSize(budget), kHeaderReadSize * 16);
+        if (connection_->Receive(size) < 0 && connection_->DataSize() == 0) {
             return false;
         }
         const std::int32_t parsed = ParseHeader();
@@ -163,6 +181,7 @@ bool THttpPeer::OnHeader() {
     if (status >= 300 && status < 400) {
         return OnRedirect();
     }
+    NoteFailure("HTTP " + std::to_string(status) + " from " + Where());
     if (status >= 400 && status < 500) {
         connection_->Close();
         task_->RemoveCandidate(peerId_);
@@ -178,6 +197,9 @@ bool THttpPeer::OnHeader() {
 bool THttpPeer::OnSuccess() {
     if (peerId_->priority == 29) {
         peerId_->priority = 28;
+    }
+    if (!InMemorySource() && !BodyStartsAsAsked()) {
+        return false;
     }
     TPeerIdDetails& details = peerId_->Details();
     // Another connection to this source reads the header data; but while the size is still
@@ -202,6 +224,30 @@ bool THttpPeer::OnSuccess() {
         task_->LearnTotalSize(details.remoteSize, details.fileName);
     }
     return details.remoteSize > 0;
+}
+
+// A body is stored by the offsets it was asked for, so it must start there: a 206 only with
+// a Content-Range that starts at the asked offset (anything else drops the source), and a
+// 200 (a server that ignores ranges sends the whole file) as starting at byte 0.
+bool THttpPeer::BodyStartsAsAsked() {
+    const std::int64_t asked = streamOffset_;
+    if (header_.Status() == 206) {
+        if (ContentRangeStart(header_) == asked) {
+            return true;
+        }
+        NoteFailure(Where() + " answered another byte range than asked for");
+        connection_->Close();
+        task_->RemoveCandidate(peerId_);
+        return false;
+    }
+    streamOffset_ = 0;
+    if (asked > 0) {
+        // From now on this source is asked for the whole file, on one connection, and the
+        // stream is read up to the blocks wanted (PlanRequests skips any distance for it).
+        peerId_->Details().rangesIgnored = true;
+        peerId_->maxConnections = 1;
+    }
+    return true;
 }
 
 void THttpPeer::ReadFileName() {
@@ -246,6 +292,16 @@ bool THttpPeer::ReceiveIntoMemory() {
     TPeerIdDetails& details = peerId_->Details();
     const std::int32_t received = connection_->Receive();
     const std::int32_t size = connection_->DataSize();
+    if (details.memory.size() + static_cast<std::size_t>(size) > kMaxDocumentBytes) {
+        // No metainfo is this large: a source that sends more is not serving one.
+        NoteFailure(Where() + " sends a document larger than " + std::to_string(kMaxDocumentBytes) +
+                    " bytes");
+        details.memory.clear();
+        details.memory.shrink_to_fit();
+        connection_->Close();
+        task_->RemoveCandidate(peerId_);
+        return false;
+    }
     if (size > 0) {
         if (details.memory.capacity() - details.memory.size() < kMemoryGrowth) {
             details.memory.reserve(details.memory.size() + static_cast<std::size_t>(size) +
@@ -350,6 +406,8 @@ bool THttpPeer::PlanRequests() {
     const std::uint64_t size = peerId_->Details().remoteSize;
     if (size > 0) {
         if (task_->TotalSize() > 0 && task_->TotalSize() != size) {
+            NoteFailure(Where() + " reports " + std::to_string(size) + " bytes instead of " +
+                        std::to_string(task_->TotalSize()));
             connection_->Close();
             task_->BackOff(peerId_, kSizeMismatchBackOff);
             return false;
@@ -371,7 +429,7 @@ bool THttpPeer::PlanRequests() {
     }
     record_.sentRequests = ConsecutiveRequests();
     skipBytes_ = static_cast<std::int64_t>(requests_.front().block) * kBlockSize - streamOffset_;
-    if (skipBytes_ >= 0 && skipBytes_ <= kMaxSkip) {
+    if (skipBytes_ >= 0 && (skipBytes_ <= kMaxSkip || peerId_->Details().rangesIgnored)) {
         return true;
     }
     // Too far from the stream: a new connection with a new range.

@@ -295,6 +295,7 @@ std::int64_t TPeerConnection::SendRaw(const std::uint8_t* data, std::int64_t siz
         return -1;
     }
     bytesSent_ += n;
+    lifetimeSent_ += n;
     return n;
 }
 
@@ -421,6 +422,7 @@ std::int32_t TPeerConnection::Receive(std::int32_t max) {
     }
     recv_.Commit(static_cast<std::int32_t>(n));
     bytesReceived_ += n;
+    lifetimeReceived_ += n;
     if (!tunnelReady_) {
         const std::int32_t reply = CheckTunnelReply();
         if (reply == kProxyReplyIncomplete) {
@@ -464,6 +466,21 @@ const std::uint8_t* TPeerConnection::Data() const noexcept {
 void TPeerConnection::Consume(std::int32_t n, bool keepCapacity) noexcept {
     if (tunnelReady_) {
         recv_.RemoveFront(n, keepCapacity);
+    }
+}
+
+bool TPeerConnection::WaitEntry(SocketWait& wait) const noexcept {
+    if (!IsOpen() || transport_ != &TcpTransport()) {
+        return false;
+    }
+    wait.socket = socket_;
+    wait.forWrite = !connected_;
+    return true;
+}
+
+void TPeerConnection::SetReceiveLowWater(int bytes) noexcept {
+    if (IsOpen() && transport_ == &TcpTransport()) {
+        engine::SetReceiveLowWater(socket_, bytes);
     }
 }
 

@@ -83,6 +83,11 @@ class TPeerConnection {
     [[nodiscard]] std::int32_t PendingSend() const noexcept { return send_.Used(); }
 
     [[nodiscard]] bool IsOpen() const noexcept { return socket_ != kInvalidSocket; }
+    // What a waiting task polls for this connection: false unless it is an open TCP socket
+    // (pseudo-sockets are not waited on).
+    [[nodiscard]] bool WaitEntry(SocketWait& wait) const noexcept;
+    // See SetReceiveLowWater (TCP only).
+    void SetReceiveLowWater(int bytes) noexcept;
     [[nodiscard]] bool HasRemote() const noexcept {
         return IsValidIp(remoteIp_) && remotePort_ > 0;
     }
@@ -113,6 +118,10 @@ class TPeerConnection {
     [[nodiscard]] bool UdpMode() const noexcept { return udpMode_; }
     [[nodiscard]] std::int64_t BytesSent() const noexcept { return bytesSent_; }
     [[nodiscard]] std::int64_t BytesReceived() const noexcept { return bytesReceived_; }
+    // Bytes moved over every connection this object has made: Close does not reset them,
+    // so a step that closes or reconnects still accounts for what it moved.
+    [[nodiscard]] std::int64_t LifetimeBytesSent() const noexcept { return lifetimeSent_; }
+    [[nodiscard]] std::int64_t LifetimeBytesReceived() const noexcept { return lifetimeReceived_; }
     [[nodiscard]] std::int32_t LastError() const noexcept { return lastError_; }
     [[nodiscard]] std::int64_t ConnectTime() const noexcept { return connectTime_; }
     [[nodiscard]] std::int64_t LastTime() const noexcept { return lastTime_; }
@@ -173,6 +182,8 @@ class TPeerConnection {
     bool compactSend_ = false;
     std::int64_t bytesSent_ = 0;
     std::int64_t bytesReceived_ = 0;
+    std::int64_t lifetimeSent_ = 0;
+    std::int64_t lifetimeReceived_ = 0;
     std::int32_t lastError_ = 0;
     std::int32_t flushedByTunnel_ = 0;  // queued bytes the tunnel's completion sent
     std::int64_t connectTime_ = 0;      // engine time when the connection became usable

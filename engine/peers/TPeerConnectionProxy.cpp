@@ -79,6 +79,7 @@ bool TPeerConnection::ReceiveExactWithin(std::uint8_t* data, std::size_t size,
         }
         if (n > 0) {
             bytesReceived_ += n;
+            lifetimeReceived_ += n;
             done += static_cast<std::size_t>(n);
         }
     }

@@ -38,6 +38,8 @@ struct TPeerIdDetails {
     bool redirected = false;
     std::string lastRedirect;
     std::int32_t redirectCount = 0;
+    // The server answered a ranged request with the whole file: used only near byte 0.
+    bool rangesIgnored = false;
 };
 
 class TPeerId final : public TRefObject {

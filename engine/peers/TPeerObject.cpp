@@ -1,6 +1,7 @@
 #include "engine/peers/TPeerObject.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/peers/IpAddress.h"
 
@@ -41,16 +42,18 @@ bool TPeerObject::DownloadStep() {
     if (kind_ == kKindBitTorrent && !task_->P2PEnabled()) {
         return false;
     }
-    const std::int64_t sentBefore = connection_->BytesSent();
-    const std::int64_t recvBefore = connection_->BytesReceived();
+    const std::int64_t sentBefore = connection_->LifetimeBytesSent();
+    const std::int64_t recvBefore = connection_->LifetimeBytesReceived();
     counters_.recvDelta = 0;
     counters_.sendDelta = 0;
     record_.hadUpload = false;
-    if (!OnReceive() || !PlanRequests() || !SendRequests() || !OnSend() || !IsConnected()) {
+    const bool ok = OnReceive() && PlanRequests() && SendRequests() && OnSend() && IsConnected();
+    // What moved counts against the task's budget even when the step ended the connection.
+    counters_.sendDelta = Clamp0(connection_->LifetimeBytesSent() - sentBefore);
+    counters_.recvDelta = Clamp0(connection_->LifetimeBytesReceived() - recvBefore);
+    if (!ok) {
         return false;
     }
-    counters_.sendDelta = Clamp0(connection_->BytesSent() - sentBefore);
-    counters_.recvDelta = Clamp0(connection_->BytesReceived() - recvBefore);
     counters_.sendWindow += counters_.sendDelta;
     if (counters_.sendDelta > 0 || counters_.recvDelta > 0) {
         record_.stallCount = 0;
@@ -69,15 +72,16 @@ bool TPeerObject::UploadStep() {
     if (!IsConnected()) {
         return false;
     }
-    const std::int64_t sentBefore = connection_->BytesSent();
-    const std::int64_t recvBefore = connection_->BytesReceived();
+    const std::int64_t sentBefore = connection_->LifetimeBytesSent();
+    const std::int64_t recvBefore = connection_->LifetimeBytesReceived();
     counters_.recvDelta = 0;
     counters_.sendDelta = 0;
-    if (!ServeRequests() || !IsConnected()) {
+    const bool ok = ServeRequests() && IsConnected();
+    counters_.sendDelta = Clamp0(connection_->LifetimeBytesSent() - sentBefore);
+    counters_.recvDelta = Clamp0(connection_->LifetimeBytesReceived() - recvBefore);
+    if (!ok) {
         return false;
     }
-    counters_.sendDelta = Clamp0(connection_->BytesSent() - sentBefore);
-    counters_.recvDelta = Clamp0(connection_->BytesReceived() - recvBefore);
     counters_.sendWindow += counters_.sendDelta;
     if (counters_.sendDelta > 0 || counters_.recvDelta > 0) {
         record_.stallCount = 0;
@@ -237,7 +241,39 @@ TPeerId* TPeerObject::DetachIdentity() noexcept {
     return identity;
 }
 
+std::string TPeerObject::Where() const {
+    if (peerId_ == nullptr) {
+        return "?";
+    }
+    std::string host = peerId_->host;
+    if (host.empty()) {
+        const std::uint32_t ip = NetToHost32(peerId_->ip);
+        host = std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 255) + "." +
+               std::to_string((ip >> 8) & 255) + "." + std::to_string(ip & 255);
+    }
+    return host + ":" + std::to_string(peerId_->port);
+}
+
+std::string TPeerObject::FailureText() const {
+    if (!failure_.empty()) {
+        return failure_;
+    }
+    const std::int32_t error = connection_ != nullptr ? connection_->LastError() : 0;
+    const std::string reason = error != 0 ? std::string(" (") + std::strerror(error) + ")" : "";
+    if (transferState_ == kTransferTimedOut) {
+        return Where() + " sent nothing for too long";
+    }
+    if (connState_ == kConnNone && error == 0) {
+        return {};  // never tried: nothing went wrong
+    }
+    if (connState_ == kConnPending) {
+        return "no connection to " + Where() + reason;
+    }
+    return Where() + " closed the connection" + reason;
+}
+
 void TPeerObject::Reset() {
+    failure_.clear();
     ReturnRequests();
     remoteRequests_.clear();
     if (connection_ != nullptr) {

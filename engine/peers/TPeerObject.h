@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/core/base/TRefObject.h"
@@ -119,6 +120,9 @@ class TPeerObject : public TRefObject, public RangeWorker {
     [[nodiscard]] const std::vector<BlockRequest>& Requests() const noexcept { return requests_; }
     [[nodiscard]] std::int32_t ConnState() const noexcept { return connState_; }
     [[nodiscard]] std::int32_t TransferState() const noexcept { return transferState_; }
+    // Why this peer's connection failed or its source was turned away, for the user
+    // ("HTTP 403 from 127.0.0.1:8080"); empty when nothing failed.
+    [[nodiscard]] std::string FailureText() const;
     // Peers that ended normally (timed out, finished) are not reported as failed.
     [[nodiscard]] bool EndedNormally() const noexcept {
         return transferState_ == kTransferTimedOut || transferState_ == kTransferFinished;
@@ -144,6 +148,10 @@ class TPeerObject : public TRefObject, public RangeWorker {
     void ReturnRequests();
     // Detaches the identity without releasing it (the caller holds a reference).
     TPeerId* DetachIdentity() noexcept;
+    // Remembers why the source failed (FailureText).
+    void NoteFailure(std::string text) { failure_ = std::move(text); }
+    // The source as the user knows it: "host:port".
+    [[nodiscard]] std::string Where() const;
 
     PeerTask* task_;
     std::int32_t kind_;
@@ -158,6 +166,7 @@ class TPeerObject : public TRefObject, public RangeWorker {
     TPeerId* peerId_ = nullptr;   // one counted reference while attached
     WorkRange* range_ = nullptr;  // listed by the task, or split off and owned here
     std::unique_ptr<TPeerConnection> connection_;
+    std::string failure_;
 
   private:
     [[nodiscard]] bool WantedUnrequested(std::int32_t piece) const;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -194,6 +195,23 @@ class PosixTcpTransport final : public TSocketTransport {
 std::atomic<TSocketTransport*> g_pseudoTransport{nullptr};
 
 }  // namespace
+
+int WaitForSockets(const SocketWait* waits, std::size_t count, int timeoutMs) noexcept {
+    constexpr std::size_t kMaxWaits = 256;
+    pollfd entries[kMaxWaits];
+    const std::size_t n = std::min(count, kMaxWaits);
+    for (std::size_t i = 0; i < n; ++i) {
+        entries[i].fd = Fd(waits[i].socket);
+        entries[i].events = waits[i].forWrite ? POLLOUT : POLLIN;
+        entries[i].revents = 0;
+    }
+    const int result = ::poll(entries, n, timeoutMs < 0 ? -1 : timeoutMs);
+    return result > 0 ? 1 : 0;
+}
+
+void SetReceiveLowWater(SocketHandle socket, int bytes) noexcept {
+    (void)::setsockopt(Fd(socket), SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
 
 TSocketTransport& TcpTransport() noexcept {
     static PosixTcpTransport transport;

@@ -15,9 +15,7 @@ namespace {
 using test::ControllerHarness;
 using S = ControllerState;
 
-const std::string kStub =
-    (std::filesystem::path(__FILE__).parent_path().parent_path() / "support/shutdown-stub.sh")
-        .string();
+const std::string kStub = std::string(KORUVAN_SOURCE_DIR) + "/tests/support/shutdown-stub.sh";
 
 DownloadController& Finished(ControllerHarness& h) {
     DownloadController& c = h.Downloading();

@@ -123,11 +123,21 @@ class ScriptedEngine final : public app::EngineCalls {
         ++cleanups;
         return 0;
     }
-    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d) noexcept override {
+    std::int32_t CreateAndStartTask(engine::TaskDescriptor* d,
+                                    const engine::TaskStartOptions&) noexcept override {
         return Make(d, false, false);
     }
-    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* d, bool force) noexcept override {
+    std::int32_t RecoverAndContinueTask(engine::TaskDescriptor* d, bool force,
+                                        const engine::TaskStartOptions&) noexcept override {
         return Make(d, true, force);
+    }
+    std::int32_t QueryTaskProblem(engine::TaskHandle, char* buffer,
+                                  std::int32_t size) noexcept override {
+        std::lock_guard<std::mutex> guard(lock);
+        if (buffer != nullptr && size > 0) {
+            std::snprintf(buffer, static_cast<std::size_t>(size), "%s", problem.c_str());
+        }
+        return static_cast<std::int32_t>(problem.size());
     }
     std::int32_t StopTask(engine::TaskHandle h, bool) noexcept override {
         std::lock_guard<std::mutex> guard(lock);
@@ -226,6 +236,7 @@ class ScriptedEngine final : public app::EngineCalls {
     }
 
     std::mutex lock;
+    std::string problem;  // every task's QueryTaskProblem text
     std::int32_t startupResult = 0;
     std::int32_t createResult = 0;
     std::deque<std::int32_t> recoverResults;  // results of the next recoveries (0 after)

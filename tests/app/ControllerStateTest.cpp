@@ -204,6 +204,28 @@ TEST(ControllerStateTest, ShownSpeedApproachesTheLimitFromAbove) {
     EXPECT_EQ(shown, (std::vector<std::uint32_t>{153600, 128000, 115200, 108800, 105600, 104000}));
     h.engine.SetProgress(h.Name(0), 10, 50000);  // below the limit: shown as it is
     EXPECT_EQ(c.SpeedText(), "48.8 KB/s");
+    // No limit (stored as 32767): nothing caps the shown speed, 450 MB/s included.
+    c.ApplySpeedLimit(0);
+    h.engine.SetProgress(h.Name(0), 10, 450 * 1024 * 1024);
+    (void)c.SpeedText();
+    EXPECT_EQ(c.ShownSpeed(), 450u * 1024 * 1024);
+}
+
+TEST(ControllerStateTest, AReasonIsShownOnceNothingHasArrivedForAFewSeconds) {
+    ControllerHarness h;
+    DownloadController& c = h.Downloading();
+    h.engine.problem = "HTTP 403 from 127.0.0.1:8080";
+    for (int k = 0; k < 2; ++k) {
+        c.Tick();
+    }
+    EXPECT_EQ(c.ProblemText(), "");  // a moment without data is no problem yet
+    c.Tick();
+    EXPECT_EQ(c.ProblemText(), "no data from any source: HTTP 403 from 127.0.0.1:8080");
+    EXPECT_EQ(c.SecondsWithoutData(), 3u);
+    h.engine.With(h.Name(1), [](auto& t) { t.progress.httpBytes = 16384; });
+    c.Tick();
+    EXPECT_EQ(c.ProblemText(), "");
+    EXPECT_EQ(c.SecondsWithoutData(), 0u);
 }
 
 TEST(ControllerStateTest, PauseStopsEveryTaskAndContinueRestartsTheUnfinished) {

@@ -120,13 +120,15 @@ TEST_F(ConfigDocumentsTest, FetchesFollowingRedirectsAndReportsFailuresOnStandar
     body.clear();
     testing::internal::CaptureStderr();
     EXPECT_FALSE(FetchDocument(missing, body, error, status, 2));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to get '" + missing + "' []\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Failed to get '" + missing + "' [HTTP 404]\n");
     EXPECT_EQ(status, 404);
-    EXPECT_EQ(error, "Failed to get " + missing);
+    EXPECT_EQ(error, "Failed to get " + missing + " (HTTP 404)");
 
     body.clear();
     EXPECT_FALSE(FetchDocument(nginx_->Url(0, "/busy"), body, error, status, 2));
     EXPECT_EQ(status, 503);
+    EXPECT_EQ(error, "Failed to get " + nginx_->Url(0, "/busy") + " (HTTP 503)");
 
     const std::string refused = "http://127.0.0.1:" + std::to_string(test::FreeTcpPort()) + "/x";
     testing::internal::CaptureStderr();

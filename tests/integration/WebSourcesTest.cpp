@@ -119,10 +119,9 @@ TEST_F(WebSourcesTest, AP2spTaskFetchesFromThreeMirrorsAtOnceAndResumesWithoutRe
                             Url(0, "/good/big.cab") + "\r\n" + Url(1, "/good/big.cab") + "\r\n" +
                                 Url(2, "/good/big.cab"),
                             "file://" + dir_.File("big.torrent"));
-    ASSERT_EQ(CreateAndStartTask(d.get()), 0);
-    ASSERT_EQ(SetTaskConnectionLimits(d->handle, 6, 0), 0);
     // Held to about 30 MB/s, so that the stop reliably falls in the middle.
-    ASSERT_EQ(SetTaskSpeedLimit(d->handle, 1, 30000), 0);
+    ASSERT_EQ(CreateAndStartTask(d.get(), TaskStartOptions{content.size(), 30000}), 0);
+    ASSERT_EQ(SetTaskConnectionLimits(d->handle, 6, 0), 0);
 
     // Stop part-way, then recover from the state file in a new task object.
     TaskProgress progress{};
@@ -263,8 +262,8 @@ TEST_F(WebSourcesTest, ASpeedLimitHoldsTheTaskToItsBudget) {
     target_ = dir_.File("save/l.cab");
     auto d = MakeDescriptor(kControllerFlags | kFlagP2spTask, target_, dir_.File("l.kvinfo"),
                             Url(0, "/good/l.cab"), "file://" + dir_.File("l.torrent"));
-    ASSERT_EQ(CreateAndStartTask(d.get()), 0);
-    ASSERT_EQ(SetTaskSpeedLimit(d->handle, 1, 100), 0);  // 100 KiB per second
+    // 100 KiB per second from the start.
+    ASSERT_EQ(CreateAndStartTask(d.get(), TaskStartOptions{content.size(), 100}), 0);
     const std::uint32_t start = EngineSeconds();
     const TaskProgress progress = WaitForEnd(d->handle);
     const std::uint32_t seconds = EngineSeconds() - start;

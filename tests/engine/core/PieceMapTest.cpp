@@ -249,7 +249,7 @@ TEST_F(PieceMapTest, BoundaryPiecesSpanFilesAndZeroLengthFilesComplete) {
 }
 
 TEST_F(PieceMapTest, FilesGrowAheadOfTheWritesOrWholeWhenPreallocated) {
-    const std::string content = MakeContent(64 * kPiece);  // 4 MiB
+    const std::string content = MakeContent(512 * kPiece);  // 32 MiB, beyond one growth step
     const std::string path = dir_.File("grow.bin");
     {
         auto map = Build(test::MakeLayout(path, kPiece, content));
@@ -257,10 +257,10 @@ TEST_F(PieceMapTest, FilesGrowAheadOfTheWritesOrWholeWhenPreallocated) {
             Deliver(*map, content, b);
         }
         ASSERT_TRUE(map->FlushAll());
-        // Needed offset 64 KiB + 1 MiB + one piece.
+        // Needed offset 64 KiB + the growth step + one piece, capped at the length.
         EXPECT_EQ(platform::FileSize(path + ".kvtmp"),
-                  static_cast<std::uint64_t>(kPiece + 1024 * 1024 + kPiece));
-        for (std::int32_t b = 252; b < 256; ++b) {  // the last piece: capped at the length
+                  static_cast<std::uint64_t>(kPiece + PieceStorage::kGrowAhead + kPiece));
+        for (std::int32_t b = 2044; b < 2048; ++b) {  // the last piece: capped at the length
             Deliver(*map, content, b);
         }
         ASSERT_TRUE(map->FlushAll());

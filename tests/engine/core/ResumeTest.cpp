@@ -155,7 +155,8 @@ TEST_F(ResumeTest, AFileThatOnlyGrewKeepsTheRecordedPiecesWithoutARecheck) {
         SCOPED_TRACE(hashed ? "hashed" : "unhashed");
         test::TempDir dir;
         const std::string path = dir.File("grow.bin");
-        const std::string content = MakeContent(40 * kShort, 3);
+        // Long enough that a piece near the end lies beyond what the first writes grew.
+        const std::string content = MakeContent(400 * kShort, 3);
         const auto layout = test::MakeLayout(path, kShort, content, hashed);
         std::string resume;
         {
@@ -168,7 +169,7 @@ TEST_F(ResumeTest, AFileThatOnlyGrewKeepsTheRecordedPiecesWithoutARecheck) {
             map->SaveResume();  // the periodic save
             resume = host.resume;
             const auto before = platform::FileSize(path + ".kvtmp");
-            DeliverPiece(*map, content, 30, kShort);  // written after the save: the file grows
+            DeliverPiece(*map, content, 390, kShort);  // written after the save: the file grows
             ASSERT_TRUE(map->FlushAll());
             ASSERT_GT(platform::FileSize(path + ".kvtmp"), before);
             // A crash: no record of the later piece.

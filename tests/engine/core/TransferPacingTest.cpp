@@ -16,6 +16,23 @@ TEST(TransferPacing, BudgetsFollowTheLimitWithAFloor) {
     EXPECT_EQ(SecondBudget(100, 1), 3072);
 }
 
+TEST(TransferPacing, LimitsCarryOvershootAndShrinkBuffersAndConnections) {
+    const std::int32_t unlimited = SecondBudget(0);
+    const struct {
+        std::int32_t debt, moved, budget, carried;
+    } debts[] = {{0, 90, 100, 0},    {0, 130, 100, 30}, {30, 90, 100, 20},
+                 {0, 500, 100, 100}, {50, 10, 100, 0},  {0, unlimited, unlimited, 0}};
+    for (const auto& d : debts) {
+        EXPECT_EQ(CarriedDebt(d.debt, d.moved, d.budget), d.carried) << d.debt << " " << d.moved;
+    }
+    EXPECT_EQ(ReceiveBufferForBudget(unlimited), 1 << 20);
+    EXPECT_EQ(ReceiveBufferForBudget(102'400), 16384);  // at least 16 KiB
+    EXPECT_EQ(ReceiveBufferForBudget(2 << 20), 262'144);
+    EXPECT_EQ(ConnectionsForBudget(unlimited), INT32_MAX);
+    EXPECT_EQ(ConnectionsForBudget(3072), 1);
+    EXPECT_EQ(ConnectionsForBudget((1 << 20) + 1), 2);
+}
+
 TEST(TransferPacing, RoundDelayAndPeriodsByThroughput) {
     const struct {
         std::int64_t rate;

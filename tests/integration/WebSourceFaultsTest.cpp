@@ -1,0 +1,308 @@
+// Web sources that break the rules, and the speed limit as a server measures it: a scripted
+// server on loopback (fixtures/scripted_http.py) plays what nginx never does.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "TorrentMaker.h"
+#include "engine/core/EngineTestSupport.h"
+#include "support/LocalServer.h"
+
+namespace koruvan::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using test::MakeDescriptor;
+
+constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
+
+std::string Content(std::size_t size, unsigned seed) {
+    std::string content(size, '\0');
+    std::mt19937 random(seed);
+    for (char& c : content) {
+        c = static_cast<char>(random());
+    }
+    return content;
+}
+
+// The scripted server in one of its modes, serving `root` on a free port of 127.0.0.1.
+class ScriptedServer {
+  public:
+    bool Start(const std::string& root, const std::string& mode, const std::string& log = "",
+               int sndbuf = 0) {
+        port_ = test::FreeTcpPort();
+        std::vector<std::string> argv = {
+            "/usr/bin/python3",
+            std::string(KORUVAN_SOURCE_DIR) + "/tests/integration/fixtures/scripted_http.py",
+            "--root",
+            root,
+            "--port",
+            std::to_string(port_),
+            "--mode",
+            mode};
+        if (!log.empty()) {
+            argv.insert(argv.end(), {"--log", log});
+        }
+        if (sndbuf > 0) {
+            argv.insert(argv.end(), {"--sndbuf", std::to_string(sndbuf)});
+        }
+        return process_.Start(argv) && test::WaitForTcpPort(port_);
+    }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+  private:
+    int port_ = 0;
+    test::ChildProcess process_;
+};
+
+class WebSourceFaultsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir_.File("www"));
+        std::filesystem::create_directories(dir_.File("save"));
+        ASSERT_EQ(EngineStartup(dir_.Path().c_str()), 0);
+    }
+    void TearDown() override { EngineCleanup(); }
+
+    TaskProgress WaitForEnd(TaskHandle handle, std::chrono::seconds limit = 60s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        TaskProgress progress{};
+        while (std::chrono::steady_clock::now() < end) {
+            std::int32_t done = 0;
+            EXPECT_EQ(QueryTask(handle, &progress), 0);
+            if ((IsTaskComplete(handle, &done) == 0 && done == 1) ||
+                (progress.stateCode != 0 && progress.stateCode != kStateComplete)) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return progress;
+    }
+    std::string Problem(TaskHandle handle) {
+        char text[512] = {};
+        EXPECT_GE(QueryTaskProblem(handle, text, sizeof text), 0);
+        return text;
+    }
+
+    test::TempDir dir_;
+};
+
+// Downloaded half from a server that honours ranges, then finished against one that answers
+// every request with the whole file: the rest is read from its true offset in that stream.
+TEST_F(WebSourceFaultsTest, AServerIgnoringRangesIsReadFromItsTrueOffsetAfterAResume) {
+    const std::string content = Content(6u << 20, 1);
+    test::WriteFile(dir_.File("www/f.cab"), content);
+    ScriptedServer good;
+    ScriptedServer ignoring;
+    ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
+    ASSERT_TRUE(ignoring.Start(dir_.File("www"), "ignore-range"));
+    for (const bool withTorrent : {false, true}) {
+        const std::string target = dir_.File(withTorrent ? "save/t/f.cab" : "save/f.cab");
+        std::filesystem::create_directories(dir_.File("save/t"));
+        const std::uint32_t flags = kControllerFlags | (withTorrent ? kFlagP2spTask : 0);
+        const std::string key = withTorrent ? "file://" + dir_.File("f.torrent") : std::string();
+        test::WriteFile(dir_.File("f.torrent"), test::MakeTorrent("f.cab", content, 1 << 20));
+        auto first = MakeDescriptor(flags, target, target + ".kvinfo", good.Url("/f.cab"), key);
+        ASSERT_EQ(
+            RecoverAndContinueTask(first.get(), true, TaskStartOptions{content.size(), 2048}), 0);
+        TaskProgress progress{};
+        for (int i = 0; i < 1000 && progress.bytesDone < (2u << 20); ++i) {
+            std::this_thread::sleep_for(10ms);
+            ASSERT_EQ(QueryTask(first->handle, &progress), 0);
+        }
+        ASSERT_EQ(StopTask(first->handle, false), 0);
+        ASSERT_EQ(QueryTask(first->handle, &progress), 0);
+        ASSERT_GT(progress.bytesDone, 0u);
+        ASSERT_LT(progress.bytesDone, content.size());
+
+        auto again = MakeDescriptor(flags, target, target + ".kvinfo", ignoring.Url("/f.cab"), key);
+        ASSERT_EQ(RecoverAndContinueTask(again.get(), true, TaskStartOptions{content.size(), 0}),
+                  0);
+        progress = WaitForEnd(again->handle);
+        EXPECT_EQ(progress.stateCode, kStateComplete) << "torrent " << withTorrent;
+        for (int i = 0; i < 200 && !std::filesystem::exists(target); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(test::ReadFile(target) == content) << "torrent " << withTorrent;
+    }
+}
+
+// A 206 for another range drops that source; a lying Content-Length is a failing source and
+// never the file's size. The good mirror next to them fills the file, and the reason of the
+// failure is there while nothing arrives.
+TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
+    const std::string content = Content(3u << 20, 2);
+    test::WriteFile(dir_.File("www/g.bin"), content);
+    ScriptedServer good;
+    ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
+    for (const std::string mode : {"wrong-range", "huge-length"}) {
+        ScriptedServer bad;
+        ASSERT_TRUE(bad.Start(dir_.File("www"), mode));
+        const std::string target = dir_.File("save/g-" + mode + ".bin");
+
+        // Alone, the bad source delivers nothing and says why.
+        auto alone = MakeDescriptor(kControllerFlags, target, dir_.File(mode + "-a.kvinfo"),
+                                    bad.Url("/g.bin"));
+        ASSERT_EQ(CreateAndStartTask(alone.get(), TaskStartOptions{content.size(), 0}), 0);
+        std::string problem;
+        for (int i = 0; i < 500 && problem.empty(); ++i) {
+            std::this_thread::sleep_for(10ms);
+            problem = Problem(alone->handle);
+        }
+        const std::string expected =
+            mode == "wrong-range" ? "answered another byte range" : "bytes instead of 3145728";
+        EXPECT_NE(problem.find(expected), std::string::npos) << mode << ": " << problem;
+        TaskProgress progress{};
+        ASSERT_EQ(QueryTask(alone->handle, &progress), 0);
+        EXPECT_EQ(progress.totalSizeKiB, content.size() / 1024) << mode;
+        EXPECT_EQ(progress.bytesDone, 0u) << mode;
+        ASSERT_EQ(StopTask(alone->handle, false), 0);
+
+        // Beside a good mirror the file completes and is right.
+        auto both = MakeDescriptor(kControllerFlags, target + ".2", dir_.File(mode + "-b.kvinfo"),
+                                   bad.Url("/g.bin") + "\n" + good.Url("/g.bin"));
+        ASSERT_EQ(RecoverAndContinueTask(both.get(), true, TaskStartOptions{content.size(), 0}), 0);
+        progress = WaitForEnd(both->handle);
+        EXPECT_EQ(progress.stateCode, kStateComplete) << mode;
+        for (int i = 0; i < 200 && !std::filesystem::exists(target + ".2"); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(test::ReadFile(target + ".2") == content) << mode;
+    }
+}
+
+// The server's own count of bytes sent (its send buffer kept small, so that sent is close to
+// read) over every 10-second window: one task at 200 KiB/s, then five tasks sharing 500.
+TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {
+    const std::string content = Content(12u << 20, 3);
+    for (int i = 0; i < 5; ++i) {
+        test::WriteFile(dir_.File("www/l" + std::to_string(i) + ".bin"), content);
+    }
+    for (const int tasks : {1, 5}) {
+        const std::string log = dir_.File("sent-" + std::to_string(tasks) + ".log");
+        ScriptedServer server;
+        ASSERT_TRUE(server.Start(dir_.File("www"), "ranges", log, 16384));
+        const std::int64_t totalKiB = tasks == 1 ? 200 : 500;
+        std::vector<std::unique_ptr<test::Descriptor>> descriptors;
+        for (int i = 0; i < tasks; ++i) {
+            const std::string name = "l" + std::to_string(i) + ".bin";
+            descriptors.push_back(MakeDescriptor(
+                kControllerFlags, dir_.File("save/" + std::to_string(tasks) + name),
+                dir_.File(std::to_string(tasks) + name + ".kvinfo"), server.Url("/" + name)));
+            const auto share = static_cast<std::int32_t>(totalKiB / tasks);
+            ASSERT_EQ(CreateAndStartTask(descriptors.back().get(),
+                                         TaskStartOptions{content.size(), share}),
+                      0);
+        }
+        std::this_thread::sleep_for(16s);
+        for (const auto& d : descriptors) {
+            ASSERT_EQ(StopTask(d->handle, false), 0);
+        }
+        // "<seconds> <bytes>" samples, ten a second from the first byte on.
+        std::vector<std::pair<double, double>> samples{{0.0, 0.0}};
+        std::ifstream in(log);
+        double t = 0;
+        double sent = 0;
+        while (in >> t >> sent) {
+            samples.emplace_back(t, sent);
+        }
+        ASSERT_GT(samples.size(), 100u);
+        const double limit = static_cast<double>(totalKiB) * 1024;
+        const auto sentBy = [&](double when) {
+            double value = 0;
+            for (const auto& [at, bytes] : samples) {
+                if (at <= when) {
+                    value = bytes;
+                }
+            }
+            return value;
+        };
+        const double first = samples[1].first;
+        for (double from = first; from + 10 <= first + 15; from += 1) {
+            const double window = sentBy(from + 10) - sentBy(from);
+            // The first window also holds the response headers and the socket buffers.
+            EXPECT_LE(window, limit * 10 * 1.05 + 300 * 1024) << tasks << " tasks from " << from;
+            EXPECT_GE(window, limit * 10 * 0.85) << tasks << " tasks from " << from;
+        }
+    }
+}
+
+// A finished file that cannot take its final name is not reported as finished: the state
+// file stays, the write failure is published, and the rename is tried again until it works.
+TEST_F(WebSourceFaultsTest, AFailedFinalRenameIsAWriteFailureAndIsRetried) {
+    const std::string content = Content(1u << 20, 4);
+    test::WriteFile(dir_.File("www/r.bin"), content);
+    ScriptedServer server;
+    ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/r.bin");
+    // A non-empty folder of the final name: no file can be renamed onto it.
+    std::filesystem::create_directories(target + "/blocker");
+    auto d = MakeDescriptor(kControllerFlags, target, dir_.File("r.kvinfo"), server.Url("/r.bin"));
+    ASSERT_EQ(CreateAndStartTask(d.get(), TaskStartOptions{content.size(), 0}), 0);
+    TaskProgress progress{};
+    for (int i = 0; i < 1000 && progress.stateCode != kStateWriteFailed; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(QueryTask(d->handle, &progress), 0);
+    }
+    EXPECT_EQ(progress.stateCode, kStateWriteFailed);
+    std::int32_t done = 1;
+    ASSERT_EQ(IsTaskComplete(d->handle, &done), 0);
+    EXPECT_EQ(done, 0);
+    EXPECT_TRUE(test::ReadFile(target + ".kvtmp") == content);
+    EXPECT_TRUE(std::filesystem::exists(dir_.File("r.kvinfo")));  // the state is kept
+
+    std::filesystem::remove_all(target);
+    for (int i = 0; i < 500 && done == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(IsTaskComplete(d->handle, &done), 0);
+    }
+    EXPECT_EQ(done, 1);
+    for (int i = 0; i < 300 && std::filesystem::exists(dir_.File("r.kvinfo")); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(test::ReadFile(target) == content);
+}
+
+// A task keyed by its metainfo's URL ("BT Task") fetches the document from that source into
+// memory, lays the file out from it and downloads the content from the other source; a
+// source whose "document" never ends is cut off at the cap.
+TEST_F(WebSourceFaultsTest, ATaskTakesItsMetainfoFromItsFirstSource) {
+    const std::string content = Content(3u << 20, 5);
+    test::WriteFile(dir_.File("www/m.cab"), content);
+    test::WriteFile(dir_.File("www/m.torrent"), test::MakeTorrent("m.cab", content, 1 << 20));
+    ScriptedServer server;
+    ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/m.cab");
+    auto d = MakeDescriptor(kControllerFlags | kFlagBtTask, target, dir_.File("m.kvinfo"),
+                            server.Url("/m.torrent") + "\n" + server.Url("/m.cab"));
+    ASSERT_EQ(CreateAndStartTask(d.get()), 0);
+    const TaskProgress progress = WaitForEnd(d->handle);
+    EXPECT_EQ(progress.stateCode, kStateComplete);
+    EXPECT_EQ(progress.totalSizeKiB, content.size() / 1024);
+    for (int i = 0; i < 200 && !std::filesystem::exists(target); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(test::ReadFile(target) == content);
+
+    // 20 MiB of "metainfo": more than any torrent; the source is dropped, nothing grows.
+    test::WriteFile(dir_.File("www/huge.torrent"), std::string(20u << 20, 'd'));
+    auto huge = MakeDescriptor(kControllerFlags | kFlagBtTask, dir_.File("save/h.cab"),
+                               dir_.File("h.kvinfo"), server.Url("/huge.torrent"));
+    ASSERT_EQ(CreateAndStartTask(huge.get()), 0);
+    std::string problem;
+    for (int i = 0; i < 1000 && problem.empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+        problem = Problem(huge->handle);
+    }
+    EXPECT_NE(problem.find("larger than 16777216 bytes"), std::string::npos) << problem;
+}
+
+}  // namespace
+}  // namespace koruvan::engine

@@ -85,8 +85,8 @@ struct UdpReplyExpectation {
 struct UdpReply {
     UdpReplyKind kind = UdpReplyKind::kIgnored;
     std::array<std::uint8_t, 8> connectionId{};
-    std::int32_t interval = kDefaultAnnounceInterval;
-    std::int64_t seeds = -1;  // -1: not reported
+    std::int32_t interval = 0;  // 0: not reported (an answer cut short)
+    std::int64_t seeds = -1;    // -1: not reported
     std::vector<LearnedPeer> peers;
     std::string error;  // the error answer's message
 };

@@ -190,10 +190,7 @@ TEST_F(TrackerAnnounceTest, TheLinkDescribesTheTask) {
     SetListenPort(0);
     // The task's own peer id: the marker, a digest, then the process node id; made once.
     const PeerIdBytes id = link.OwnPeerId();
-    EXPECT_EQ(id[0], 0);
-    EXPECT_EQ(id[1], 1);
-    EXPECT_EQ(id[2], 'K');
-    EXPECT_EQ(id[3], 'v');
+    EXPECT_EQ(std::string(id.begin(), id.begin() + 4), std::string("\0\1Kv", 4));
     EXPECT_TRUE(std::equal(id.begin() + 8, id.end(), Engine().nodeId.begin()));
     EXPECT_EQ(link.OwnPeerId(), id);
 

@@ -2,15 +2,20 @@
 
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
+#include "net/HalfOpenProbe.h"
 #include "platform/Random.h"
 
 namespace koruvan::engine {
 namespace {
 
-// The system's limit on pending outgoing connections. Linux has no such driver limit, so
-// there is nothing to probe: the engine uses its own default.
+// The system's limit on pending outgoing connections, from its TCP driver file. Linux has
+// no such file, so the probe reports nothing usable and the engine uses its own maximum.
 int ProbeHalfOpenLimit() noexcept {
-    return -1;
+    try {
+        return net::TcpDriverProbe().ReadHalfOpenLimit();
+    } catch (...) {
+        return net::kProbeReadFailed;
+    }
 }
 
 // The engine's UDP server (DHT traffic and the UDP transport) is started here once it

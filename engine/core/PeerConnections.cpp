@@ -11,6 +11,7 @@
 #include "engine/core/base/LockGuard.h"
 #include "engine/core/base/SecConfigHook.h"
 #include "engine/peers/THttpPeer.h"
+#include "engine/peers/TTrackerPeer.h"
 
 namespace koruvan::engine {
 namespace {
@@ -40,8 +41,11 @@ TPeerObject* TWorkWithPeers::CreatePeer(std::int32_t kind) {
     switch (kind) {
         case kKindHttp:
             return new THttpPeer(AsPeerTask());
+        case kKindTracker:
+            return AsTrackerTask() != nullptr ? new TTrackerPeer(AsPeerTask(), *AsTrackerTask())
+                                              : nullptr;
         default:
-            return nullptr;  // FTP, BitTorrent and tracker peers are not built yet
+            return nullptr;  // FTP and BitTorrent peers are not built yet
     }
 }
 
@@ -176,7 +180,8 @@ void TWorkWithPeers::RetirePeer(std::size_t index) {
     if (!peer->EndedNormally()) {
         ReportFailure(peer->Identity(), peer, 1);
     }
-    if (peer->TransferState() != kTransferFinished) {
+    // A tracker brings no data: its failures are not why data does not arrive.
+    if (peer->TransferState() != kTransferFinished && peer->Kind() != kKindTracker) {
         NoteSourceProblem(peer->FailureText());
     }
     ReleasePeer(peer);
@@ -343,6 +348,7 @@ void TWorkWithPeers::ConnectPassIfDue() {
     if (now != lastConnectPass_) {
         lastConnectPass_ = now;
         ConnectWebSources();
+        ConnectTrackers();
     }
 }
 

@@ -105,6 +105,7 @@ int TWorkThread::Body() {
     if (!finished_) {
         CompletionCheck(0);
     }
+    AnnounceStopped();
     ReleaseSourceEntries(!TorrentBlob().data.empty());
     const bool finished = finished_;
     const bool gaveUp = gaveUp_;

@@ -9,6 +9,7 @@
 
 #include "engine/core/TWorkWithTransStatis.h"
 #include "engine/core/TaskPeerLink.h"
+#include "engine/core/TaskTrackerLink.h"
 #include "engine/peers/SocketTransport.h"
 
 namespace koruvan::engine {
@@ -49,6 +50,7 @@ class TWorkThread final : public TWorkWithTransStatis {
   protected:
     void PerSecondMaintenance() override;
     PeerTask& AsPeerTask() override { return peerLink_; }
+    TrackerTask* AsTrackerTask() override { return &trackerLink_; }
     [[nodiscard]] bool Downloading() const override;
     [[nodiscard]] std::int64_t CurrentTaskClock() const override;
     void WebSourcesChanged() override;
@@ -57,6 +59,7 @@ class TWorkThread final : public TWorkWithTransStatis {
 
   private:
     friend class TaskPeerLink;
+    friend class TaskTrackerLink;
 
     void ReportUnresolvedRedirect();
     void SetPhase(std::int32_t phase) { work_.phase = phase; }
@@ -85,6 +88,7 @@ class TWorkThread final : public TWorkWithTransStatis {
     std::uint32_t upkeepRounds_ = 0;
     bool forceEvaluation_ = false;
     TaskPeerLink peerLink_{*this};
+    TaskTrackerLink trackerLink_{*this};
 };
 
 }  // namespace koruvan::engine

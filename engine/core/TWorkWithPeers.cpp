@@ -409,6 +409,7 @@ void TWorkWithPeers::ResetPeers() {
     lastConnectPass_ = 0;
     lastRotation_ = 0;
     evaluations_ = 0;
+    trackerRuns_.clear();
     LockGuard guard(&ThreadLock(), true);
     maxWebConnections_ = 49;
 }

@@ -16,6 +16,7 @@
 #include "engine/peers/PeerTask.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/peers/TTrackerTask.h"
 
 namespace koruvan::engine {
 
@@ -97,6 +98,13 @@ class TWorkWithPeers : public TBaseWork {
     void ConnectWebSources();
     // A connect pass, at most one per second of task clock.
     void ConnectPassIfDue();
+    // Announces to the trackers among the candidates that are due (TrackerAnnounces.cpp):
+    // "started" first, "completed" as soon as the last piece is in, regular announces
+    // every 600 seconds, while P2P is enabled.
+    void ConnectTrackers();
+    // At the end of a run: "stopped" to every tracker that heard "started", within a
+    // second altogether.
+    void AnnounceStopped();
     void ConnectExtraSources(std::int32_t count, bool direct);
     // Web sources connected now, and those among the candidates that could be.
     [[nodiscard]] std::int32_t ActiveWebPeers() const;
@@ -123,6 +131,8 @@ class TWorkWithPeers : public TBaseWork {
     virtual PeerTask& AsPeerTask() = 0;
     [[nodiscard]] virtual bool Downloading() const = 0;
     [[nodiscard]] virtual std::int64_t CurrentTaskClock() const = 0;
+    // The task as its tracker clients see it; null where the layer has none.
+    virtual TrackerTask* AsTrackerTask() { return nullptr; }
     // The set of usable web sources changed: lay the work ranges out again.
     virtual void WebSourcesChanged() {}
     // A speed limit caps what the peers may read this second, and how many web connections
@@ -165,6 +175,14 @@ class TWorkWithPeers : public TBaseWork {
     std::int64_t lastConnectPass_ = 0;
     std::int64_t lastRotation_ = 0;
     std::int32_t evaluations_ = 0;
+
+    // What each tracker of this run has been told, by its address text.
+    struct TrackerRun {
+        std::string text;
+        bool started = false;
+        bool completed = false;  // or the task was complete when it heard "started"
+    };
+    std::vector<TrackerRun> trackerRuns_;
 
     // Guarded by the thread lock.
     std::vector<std::string> extraA_;

@@ -36,6 +36,11 @@ struct TaskInfo {
     std::int32_t averageDownloadRate = 0;
     std::int32_t currentRate = 0;  // the smoothed payload rate
     std::int32_t remainingTime = 0;
+    // The last tracker answer: its announce interval in seconds (0 until one answered),
+    // the seeds and the completed downloads it counted.
+    std::int32_t announceInterval = 0;
+    std::int32_t trackerSeeds = 0;
+    std::int32_t trackerCompleted = 0;
 
     // Why nothing arrives, when a source failed and no payload came since: the last
     // source's failure as the user can act on it ("HTTP 403 from 127.0.0.1:8080").

@@ -165,6 +165,8 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint64_t TotalBytes() const;       // the five planned sizes
     [[nodiscard]] std::uint32_t ShownSpeed() const;       // as of the last SpeedText
     [[nodiscard]] bool VerificationRunning() const;
+    // A resource-list refresh is under way (a new one is started only once it has ended).
+    [[nodiscard]] bool RefreshRunning() const { return refresher_->Running(); }
     // Why nothing arrives, once no source has delivered a byte for a few seconds of a
     // running download: "no data from any source: " and the last source failure
     // ("HTTP 403 from 127.0.0.1:8080"). Empty while data flows or no reason is known.

@@ -63,6 +63,8 @@ TEST(ControllerRefreshTest, ListIsFetchedWhileDownloadingAndReachesTheTasks) {
     EXPECT_EQ(CountRequests(test::ReadFile(log), "/list.xml"), 1);
     (void)c.SpeedText();  // the 601st evaluation
     EXPECT_TRUE(WaitFor([&] { return CountRequests(test::ReadFile(log), "/list.xml") == 2; }));
+    // The refresh ends after nginx has logged its request: only then can the next start.
+    EXPECT_TRUE(WaitFor([&] { return !c.RefreshRunning(); }));
 
     c.PrimaryAction();
     EXPECT_EQ(c.SpeedText(), "0 B/s");  // an evaluation in `pause` starts the count over

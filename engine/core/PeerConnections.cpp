@@ -9,6 +9,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/LockGuard.h"
 #include "engine/core/base/SecConfigHook.h"
+#include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 
 namespace koruvan::engine {
@@ -39,8 +40,10 @@ TPeerObject* TWorkWithPeers::CreatePeer(std::int32_t kind) {
     switch (kind) {
         case kKindHttp:
             return new THttpPeer(AsPeerTask());
+        case kKindFtp:
+            return new TFtpPeer(AsPeerTask());
         default:
-            return nullptr;  // FTP, BitTorrent and tracker peers are not built yet
+            return nullptr;  // BitTorrent and tracker peers are not built yet
     }
 }
 

@@ -234,5 +234,17 @@ TEST_F(FtpPeerTest, RefusalsAndAClosingServerEndOnlyThisSource) {
     }
 }
 
+// The login, the directory and the file name become command lines: a URL that would carry a
+// line break (percent-encoded) into one is refused before anything is dialled.
+TEST_F(FtpPeerTest, AUrlWithALineBreakIsNeverDialled) {
+    TPeerId* id = Source("ftp://127.0.0.1:21/a%0d%0aDELE%20x/f.bin");
+    auto* peer = new TFtpPeer(task_);
+    EXPECT_FALSE(peer->Connect(id));
+    EXPECT_NE(peer->FailureText().find("line break"), std::string::npos) << peer->FailureText();
+    EXPECT_FALSE(peer->Connection()->IsOpen());
+    peer->Release();
+    id->Release();
+}
+
 }  // namespace
 }  // namespace koruvan::engine

@@ -58,7 +58,9 @@ bool VsftpdServer::Start(std::uint64_t maxRate, bool withUser) {
     if (withUser && !WriteUserLogin()) {
         return false;
     }
-    port_ = FreeTcpPort();
+    if (port_ == 0) {
+        port_ = FreeTcpPort();  // a restart keeps the port
+    }
     std::ostringstream conf;
     conf << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
          << "background=NO\nanonymous_enable=YES\nanon_root=" << root_ << "\n"

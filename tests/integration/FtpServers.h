@@ -27,7 +27,7 @@ class VsftpdServer {
     ~VsftpdServer() { Stop(); }
 
     // `maxRate`: bytes per second per session, 0 for none. `withUser`: the virtual user
-    // (see above); anonymous logins work either way.
+    // (see above); anonymous logins work either way. A restart keeps the port.
     bool Start(std::uint64_t maxRate = 0, bool withUser = false);
     void Stop() { process_.Stop(); }
     [[nodiscard]] int Port() const { return port_; }

@@ -59,10 +59,14 @@ CliSession::CliSession(const CliOptions& options, app::DownloadPlan plan)
     : options_(options),
       plan_(std::move(plan)),
       terminal_(platform::IsTerminal(platform::StandardStream::Output)),
-      frontEnd_(options.verify) {}
+      frontEnd_(options.verify),
+      portMapping_(plan_.p2p, events_) {}
 
 int CliSession::Run() {
-    controller_ = std::make_unique<app::DownloadController>(plan_, frontEnd_, events_);
+    app::ControllerEnvironment environment;
+    portMapping_.Install(environment);
+    controller_ = std::make_unique<app::DownloadController>(plan_, frontEnd_, events_,
+                                                            std::move(environment));
     controller_->SetShutdownAfterDownload(false);
     const int started = controller_->Initialise();
     if (started < 0) {
@@ -236,6 +240,9 @@ void CliSession::HandleMessages() {
         if (message == app::kVerificationDoneMessage) {
             controller_->PrimaryAction();
         }
+    }
+    for (const auto& [wParam, lParam] : portMapping_.TakeNotifications()) {
+        controller_->OnPortForwardNotification(wParam, lParam);
     }
 }
 

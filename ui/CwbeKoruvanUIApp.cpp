@@ -10,6 +10,7 @@
 
 #include "app/EventSink.h"
 #include "app/PlanSource.h"
+#include "app/PortMapping.h"
 #include "platform/Console.h"
 #include "platform/CrashDump.h"
 #include "platform/Paths.h"
@@ -106,12 +107,19 @@ int CwbeKoruvanUIApp::Run(int argc, char** argv) {
     platform::CatchInterrupts();
 
     app::ProcessEventSink events;
+    // The port mapping outlives the window; its notifications go to the window's thread.
+    app::PortMapping portMapping(load.plan->p2p, events);
+    app::ControllerEnvironment environment;
+    portMapping.Install(environment);
     WindowOptions windowOptions;
     if (options.saveDir) {
         windowOptions.initialSaveFolder = QString::fromStdString(*options.saveDir);
     }
     auto window = std::make_unique<CwbeKoruvanUIDlg>(std::move(*load.plan), events,
-                                                     app::ControllerEnvironment{}, windowOptions);
+                                                     std::move(environment), windowOptions);
+    portMapping.SetNotify([shown = window.get()](std::uintptr_t w, std::intptr_t l) {
+        shown->PostWindowMessage(app::kPortForwardMessage, w, l);
+    });
     QObject::connect(window.get(), &CwbeKoruvanUIDlg::Ended, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     // A later start wakes this one up: the answer comes from this (the main) loop, so that a
@@ -142,7 +150,8 @@ int CwbeKoruvanUIApp::Run(int argc, char** argv) {
     (void)QApplication::exec();
     interrupts.stop();
     const int initResult = window->InitResult();
-    instance.reset();  // no wake-up may reach the window from here on
+    instance.reset();                // no wake-up may reach the window from here on
+    portMapping.SetNotify(nullptr);  // nor a port-mapping result
     window.reset();
     return initResult < 0 ? kExitFailed : 0;
 }

@@ -3,10 +3,16 @@
 # wall time, CPU time and peak memory side by side, as ratios to curl.
 #
 #   bench/compare.sh [SIZE_MIB]        (default 1024)
+#   bench/compare.sh --plan [--quick | --scale F]
+#                                      the whole five-file plan (bench/plan_compare.sh)
 #
 # Needs a built default preset (engine_fetch) and nginx, curl, aria2c, /usr/bin/time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--plan" ]; then
+    shift
+    exec bench/plan_compare.sh "$@"
+fi
 size_mib="${1:-1024}"
 build="${KORUVAN_BUILD:-build/default}"
 fetch="$build/bench/engine_fetch"

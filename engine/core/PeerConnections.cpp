@@ -2,6 +2,7 @@
 // within the task's limits, stepping the peers every round, failure accounting, dropping
 // and evaluating peers, web-source rotation and the low-rate restart.
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "engine/core/CandidateRules.h"
@@ -230,11 +231,13 @@ void TWorkWithPeers::SortPeers() {
 void TWorkWithPeers::DropPeers(std::int32_t kindMask, std::int32_t count, bool careful) {
     SortPeers();
     std::int32_t dropped = 0;
-    for (std::size_t i = peers_.size(); i-- > 0 && dropped < count;) {
+    std::int32_t looked = 0;  // careful mode considers only the last `count` of the kinds
+    for (std::size_t i = peers_.size(); i-- > 0 && dropped < count && looked < count;) {
         TPeerObject* peer = peers_[i];
         if ((peer->Kind() & kindMask) == 0) {
             continue;
         }
+        looked += careful ? 1 : 0;
         if (careful) {
             const TPeerIdDetails* details =
                 peer->Identity() != nullptr ? peer->Identity()->DetailsIfAny() : nullptr;
@@ -270,6 +273,27 @@ std::vector<TPeerId*> TWorkWithPeers::UsableWebSources() const {
         }
     }
     return usable;
+}
+
+std::int32_t TWorkWithPeers::RotationChoices() {
+    std::vector<std::string> listA;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        listA = extraA_;
+    }
+    auto choices = static_cast<std::int32_t>(UsableWebSources().size());
+    for (const std::string& text : listA) {
+        const bool known =
+            std::any_of(candidates_.begin(), candidates_.end(), [&](const TPeerId* c) {
+                return c != nullptr && c->text.size() == text.size() &&
+                       std::equal(text.begin(), text.end(), c->text.begin(), [](char x, char y) {
+                           return std::tolower(static_cast<unsigned char>(x)) ==
+                                  std::tolower(static_cast<unsigned char>(y));
+                       });
+            });
+        choices += known || !SplitSourceUrl(text) ? 0 : 1;
+    }
+    return choices;
 }
 
 void TWorkWithPeers::ConnectWebSources() {
@@ -400,7 +424,8 @@ void TWorkWithPeers::ConnectionUpkeep() {
     const std::int32_t maximum = MaxWebConnections();
     const std::int32_t active = ActiveWebPeers();
     if (HasExtraLists()) {
-        if (now - lastRotation_ >= kRotationWithLists && active > maximum - 1) {
+        if (now - lastRotation_ >= kRotationWithLists && active > maximum - 1 &&
+            RotationChoices() > maximum) {
             lastRotation_ = now;
             DropPeers(kKindWebSource, active - maximum + 1, false);
             ConnectExtraSources(std::max(maximum - ActiveWebPeers(), 1), false);

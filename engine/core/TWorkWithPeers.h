@@ -101,6 +101,9 @@ class TWorkWithPeers : public TBaseWork {
     // Web sources connected now, and those among the candidates that could be.
     [[nodiscard]] std::int32_t ActiveWebPeers() const;
     [[nodiscard]] std::vector<TPeerId*> UsableWebSources() const;
+    // Web sources a rotation could move a connection slot to: the usable candidates and the
+    // entries of extra list A that are not candidates yet.
+    [[nodiscard]] std::int32_t RotationChoices();
 
     // Temporarily banned addresses (network order).
     void Ban(std::uint32_t ip);

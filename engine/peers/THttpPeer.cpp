@@ -153,7 +153,9 @@ bool THttpPeer::OnReceive() {
         return true;
     }
     if (!headerParsed_) {
-        if (connection_->Receive(ReadSize(budget)) < 0 && connection_->DataSize() == 0) {
+        // A header is small: no large buffer for it.
+        const std::int32_t size = std::min(ReadSize(budget), kHeaderReadSize * 16);
+        if (connection_->Receive(size) < 0 && connection_->DataSize() == 0) {
             return false;
         }
         const std::int32_t parsed = ParseHeader();

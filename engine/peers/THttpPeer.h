@@ -16,10 +16,11 @@ class THttpPeer final : public TPeerObject {
   public:
     // Gap the stream may skip instead of reconnecting at the next range.
     static constexpr std::int64_t kMaxSkip = 131072;
-    // Bytes read per pass: a pass runs every few milliseconds, so large reads let one
-    // connection keep up with a fast link (loopback moves gigabytes per second) while the
-    // download budget still caps every read.
-    static constexpr std::int32_t kReadPerPass = 4 * 1024 * 1024;
+    // Bytes read per pass. A pass follows as soon as the socket has data again, so one
+    // socket buffer's worth keeps up with a fast link (loopback moves gigabytes per second);
+    // it is also what bounds a connection's receive buffer (memory budget: about this much
+    // per connection).
+    static constexpr std::int32_t kReadPerPass = 1024 * 1024;
     // The largest document an in-memory (metainfo) source may deliver.
     static constexpr std::size_t kMaxDocumentBytes = 16 * 1024 * 1024;
 

@@ -1,6 +1,7 @@
 // The HTTP source peer against nginx on loopback, driven by a small task of its own: the
 // stream is reused across a gap of up to 128 KiB and reconnected beyond it, unrequested
-// blocks are refused, idle sources time out, and error statuses reach peer management.
+// blocks are refused, idle sources time out, and error statuses, repeated redirects and
+// sizes other than the task's reach peer management.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -121,11 +122,12 @@ class HttpPeerTest : public ::testing::Test {
         }
         std::filesystem::create_directories(dir_.File("www"));
         test::WriteFile(dir_.File("www/f.bin"), content_);
+        test::WriteFile(dir_.File("www/half.bin"), content_.substr(content_.size() / 2));
         port_ = test::FreeTcpPort();
         nginx_ = std::make_unique<test::NginxServer>(
             dir_.File("nginx"), dir_.File("www"), std::vector<int>{port_},
             "    location /missing { return 404; }\n    location /busy { return 503; }\n"
-            "    location /moved { return 302 /f.bin; }");
+            "    location /moved { return 302 /f.bin; }\n    location /loop { return 302 /loop; }");
         ASSERT_TRUE(nginx_->Start());
     }
 
@@ -247,6 +249,36 @@ TEST_F(HttpPeerTest, ASourceThatNeverAnswersTimesOutAfter15Seconds) {
     EXPECT_EQ(task_.backOffs, std::vector<std::int32_t>{15});
     peer->Release();
     id->Release();
+}
+
+// The same location a third time in a row removes the source; a size other than the task's
+// backs the source off for 60 and counts as its failure.
+TEST_F(HttpPeerTest, RepeatedRedirectsRemoveTheSourceAndAnotherSizeBacksItOff) {
+    task_.wanted = {0};
+    const auto connectOnce = [&](TPeerId* id) {
+        auto* peer = new THttpPeer(task_);
+        EXPECT_TRUE(peer->Connect(id));
+        EXPECT_FALSE(Drive(*peer, [] { return false; }));
+        const bool normalEnd = peer->EndedNormally();
+        peer->Release();
+        return normalEnd;
+    };
+    TPeerId* loop = Source("/loop");
+    loop->Details().remoteSize = 0;
+    for (int round = 1; round <= 4; ++round) {
+        EXPECT_TRUE(connectOnce(loop));  // a redirect ends the peer normally
+        EXPECT_EQ(task_.removed, std::max(round - 2, 0)) << "redirect " << round;
+    }
+    loop->Release();
+    EXPECT_TRUE(task_.backOffs.empty());
+
+    TPeerId* half = Source("/half.bin");
+    half->Details().remoteSize = 0;
+    EXPECT_FALSE(connectOnce(half));
+    EXPECT_EQ(task_.backOffs, std::vector<std::int32_t>{60});
+    EXPECT_EQ(half->Details().remoteSize, content_.size() / 2);
+    EXPECT_EQ(task_.removed, 2);
+    half->Release();
 }
 
 }  // namespace

@@ -41,8 +41,11 @@ class TFtpPeer final : public TPeerObject {
 
     // Gap the stream may skip instead of starting a new transfer (five blocks).
     static constexpr std::int64_t kMaxSkip = 81920;
-    // Bytes read from the data connection per pass (the download budget caps every read).
-    static constexpr std::int32_t kReadPerPass = 4 * 1024 * 1024;
+    // Bytes read from the data connection per pass: a pass follows as soon as the socket has
+    // data again, so one socket buffer's worth keeps up with a fast link; it also bounds the
+    // connection's receive buffer (the memory budget of a connection). The download budget
+    // caps every read.
+    static constexpr std::int32_t kReadPerPass = 1024 * 1024;
     // The largest document an in-memory (metainfo) source may deliver.
     static constexpr std::size_t kMaxDocumentBytes = 16 * 1024 * 1024;
 

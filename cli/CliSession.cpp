@@ -60,11 +60,14 @@ CliSession::CliSession(const CliOptions& options, app::DownloadPlan plan)
       plan_(std::move(plan)),
       terminal_(platform::IsTerminal(platform::StandardStream::Output)),
       frontEnd_(options.verify),
-      telemetry_(plan_.telemetry.enabled && !options.noTelemetry) {}
+      telemetry_(plan_.telemetry.enabled && !options.noTelemetry),
+      portMapping_(plan_.p2p, telemetry_.Events()) {}
 
 int CliSession::Run() {
-    controller_ = std::make_unique<app::DownloadController>(plan_, frontEnd_, telemetry_.Events(),
-                                                            telemetry_.Prepare({}));
+    app::ControllerEnvironment environment;
+    portMapping_.Install(environment);
+    controller_ = std::make_unique<app::DownloadController>(
+        plan_, frontEnd_, telemetry_.Events(), telemetry_.Prepare(std::move(environment)));
     controller_->SetShutdownAfterDownload(false);
     const int started = controller_->Initialise();
     if (started < 0) {
@@ -241,6 +244,9 @@ void CliSession::HandleMessages() {
         if (message == app::kVerificationDoneMessage) {
             controller_->PrimaryAction();
         }
+    }
+    for (const auto& [wParam, lParam] : portMapping_.TakeNotifications()) {
+        controller_->OnPortForwardNotification(wParam, lParam);
     }
 }
 

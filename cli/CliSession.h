@@ -11,6 +11,7 @@
 #include "app/DownloadController.h"
 #include "app/Plan.h"
 #include "app/TelemetryRoute.h"
+#include "app/PortMapping.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleFrontEnd.h"
 
@@ -50,6 +51,7 @@ class CliSession {
     const bool terminal_;
     ConsoleFrontEnd frontEnd_;
     app::TelemetryRoute telemetry_;  // where the controller's usage events go
+    app::PortMapping portMapping_;  // outlives the controller, which calls it
     std::unique_ptr<app::DownloadController> controller_;
     app::ControllerState shown_ = app::ControllerState::Ready;
     int stuckSteps_ = 0;  // judged steps in a row with every unfinished task ended

@@ -137,7 +137,7 @@ say "Making the demo game ($sizes) with koruvan-mkplan"
 t0=$(now)
 "$mkplan" --out "$bundle" --sizes "$sizes" --installer-script \
     --base-url "$cdn" --mirror "http://127.0.0.1:$mirror1_port" \
-    --mirror "http://127.0.0.1:$mirror2_port" --sec-type B1 --p2p off --quiet
+    --mirror "http://127.0.0.1:$mirror2_port" --sec-type B1 --p2p off --upnp off --quiet
 t1=$(now)
 plan="$bundle/plan.ini"
 echo "plan: $plan ($(elapsed "$t0" "$t1") s)"

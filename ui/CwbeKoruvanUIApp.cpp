@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/PlanSource.h"
+#include "app/PortMapping.h"
 #include "app/TelemetryRoute.h"
 #include "platform/Console.h"
 #include "platform/CrashDump.h"
@@ -109,12 +110,20 @@ int CwbeKoruvanUIApp::Run(int argc, char** argv) {
     platform::CatchInterrupts();
 
     app::TelemetryRoute telemetry(load.plan->telemetry.enabled && !options.noTelemetry);
+    // The port mapping outlives the window; its notifications go to the window's thread.
+    app::PortMapping portMapping(load.plan->p2p, telemetry.Events());
+    app::ControllerEnvironment environment;
+    portMapping.Install(environment);
     WindowOptions windowOptions;
     if (options.saveDir) {
         windowOptions.initialSaveFolder = QString::fromStdString(*options.saveDir);
     }
     auto window = std::make_unique<CwbeKoruvanUIDlg>(std::move(*load.plan), telemetry.Events(),
-                                                     telemetry.Prepare({}), windowOptions);
+                                                     telemetry.Prepare(std::move(environment)),
+                                                     windowOptions);
+    portMapping.SetNotify([shown = window.get()](std::uintptr_t w, std::intptr_t l) {
+        shown->PostWindowMessage(app::kPortForwardMessage, w, l);
+    });
     QObject::connect(window.get(), &CwbeKoruvanUIDlg::Ended, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     // A later start wakes this one up: the answer comes from this (the main) loop, so that a
@@ -145,7 +154,8 @@ int CwbeKoruvanUIApp::Run(int argc, char** argv) {
     (void)QApplication::exec();
     interrupts.stop();
     const int initResult = window->InitResult();
-    instance.reset();  // no wake-up may reach the window from here on
+    instance.reset();                // no wake-up may reach the window from here on
+    portMapping.SetNotify(nullptr);  // nor a port-mapping result
     window.reset();
     return initResult < 0 ? kExitFailed : 0;
 }

@@ -10,6 +10,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/LockGuard.h"
 #include "engine/core/base/SecConfigHook.h"
+#include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TTrackerPeer.h"
 
@@ -41,11 +42,13 @@ TPeerObject* TWorkWithPeers::CreatePeer(std::int32_t kind) {
     switch (kind) {
         case kKindHttp:
             return new THttpPeer(AsPeerTask());
+        case kKindFtp:
+            return new TFtpPeer(AsPeerTask());
         case kKindTracker:
             return AsTrackerTask() != nullptr ? new TTrackerPeer(AsPeerTask(), *AsTrackerTask())
                                               : nullptr;
         default:
-            return nullptr;  // FTP and BitTorrent peers are not built yet
+            return nullptr;  // BitTorrent peers are not built yet
     }
 }
 

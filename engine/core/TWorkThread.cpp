@@ -322,16 +322,20 @@ std::int64_t TWorkThread::Step() {
 void TWorkThread::WaitForPeers(std::uint32_t ms) {
     waits_.clear();
     for (const TPeerObject* peer : Peers()) {
-        SocketWait wait;
-        const TPeerConnection* connection = peer->Connection();
-        if (connection == nullptr || !connection->IsOpen()) {
-            continue;
+        // A peer may read on a second connection (an FTP source's data connection).
+        const TPeerConnection* own = peer->Connection();
+        const TPeerConnection* payload = peer->PayloadConnection();
+        for (const TPeerConnection* connection : {own, payload == own ? nullptr : payload}) {
+            SocketWait wait;
+            if (connection == nullptr || !connection->IsOpen()) {
+                continue;
+            }
+            if (!connection->WaitEntry(wait)) {
+                SleepMs(ms);  // a pseudo-socket cannot be waited on: plain pause
+                return;
+            }
+            waits_.push_back(wait);
         }
-        if (!connection->WaitEntry(wait)) {
-            SleepMs(ms);  // a pseudo-socket cannot be waited on: plain pause
-            return;
-        }
-        waits_.push_back(wait);
     }
     if (waits_.empty()) {
         SleepMs(ms);

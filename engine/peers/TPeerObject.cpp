@@ -42,15 +42,16 @@ bool TPeerObject::DownloadStep() {
     if (kind_ == kKindBitTorrent && !task_->P2PEnabled()) {
         return false;
     }
+    const TPeerConnection* payload = PayloadConnection();
     const std::int64_t sentBefore = connection_->LifetimeBytesSent();
-    const std::int64_t recvBefore = connection_->LifetimeBytesReceived();
+    const std::int64_t recvBefore = payload->LifetimeBytesReceived();
     counters_.recvDelta = 0;
     counters_.sendDelta = 0;
     record_.hadUpload = false;
     const bool ok = OnReceive() && PlanRequests() && SendRequests() && OnSend() && IsConnected();
     // What moved counts against the task's budget even when the step ended the connection.
     counters_.sendDelta = Clamp0(connection_->LifetimeBytesSent() - sentBefore);
-    counters_.recvDelta = Clamp0(connection_->LifetimeBytesReceived() - recvBefore);
+    counters_.recvDelta = Clamp0(payload->LifetimeBytesReceived() - recvBefore);
     if (!ok) {
         return false;
     }
@@ -346,7 +347,8 @@ void TPeerObject::RateTick() {
 }
 
 std::int64_t TPeerObject::AverageReceiveRate(std::int64_t now) const {
-    return connection_ != nullptr ? connection_->AverageReceiveRate(now) : 0;
+    const TPeerConnection* payload = PayloadConnection();
+    return payload != nullptr ? payload->AverageReceiveRate(now) : 0;
 }
 
 std::int64_t TPeerObject::AverageSendRate(std::int64_t now) const {

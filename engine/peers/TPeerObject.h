@@ -116,6 +116,11 @@ class TPeerObject : public TRefObject, public RangeWorker {
     [[nodiscard]] bool IsWebSource() const noexcept { return (kind_ & kKindWebSource) != 0; }
     [[nodiscard]] TPeerId* Identity() const noexcept { return peerId_; }
     [[nodiscard]] TPeerConnection* Connection() const noexcept { return connection_.get(); }
+    // The connection the content arrives on: the peer's own, or an FTP source's data
+    // connection. A step counts the bytes received on it; a waiting task polls it too.
+    [[nodiscard]] virtual const TPeerConnection* PayloadConnection() const noexcept {
+        return connection_.get();
+    }
     [[nodiscard]] WorkRange* Range() const noexcept { return range_; }
     [[nodiscard]] const std::vector<BlockRequest>& Requests() const noexcept { return requests_; }
     [[nodiscard]] std::int32_t ConnState() const noexcept { return connState_; }

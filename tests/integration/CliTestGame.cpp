@@ -176,6 +176,8 @@ void TestGame::WritePlan() {
              << "\nmd5 = " << digests_[i] << "\nurl = " << urls_[i] << "\ntorrent = " << names_[i]
              << ".torrent\n";
     }
+    // No port mapping: its device search is multicast, never sent from a test on the host.
+    plan << "[p2p]\nupnp = 0\n";
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
 }

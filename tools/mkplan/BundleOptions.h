@@ -70,6 +70,10 @@ struct BundleOptions {
     // Where usage events are posted; empty: the downloader service root.
     std::string telemetryUrl;
 
+    // The plan's [p2p] upnp: bundles serve mirrors on loopback and in tests, where no device
+    // search may go out, so the port mapping is off unless asked for.
+    bool upnp = false;
+
     // Resource list.
     bool p2p = true;
     std::string expiredMessage;  // non-empty: the list declares this downloader expired

@@ -210,10 +210,10 @@ bool MakeBundle(const BundleOptions& o, BundleReport& report, std::string& error
         return false;
     }
     // Last: a plan file only ever names a complete bundle.
-    if (!WriteText(
-            report.planFile,
-            MakePlanIni(report.secConfigUrl, report.resourceListUrl, kTelemetryFile, entries),
-            error)) {
+    if (!WriteText(report.planFile,
+                   MakePlanIni(report.secConfigUrl, report.resourceListUrl, kTelemetryFile, entries,
+                               o.upnp),
+                   error)) {
         return false;
     }
     return CheckPlan(report, error);

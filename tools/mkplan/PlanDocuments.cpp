@@ -183,7 +183,7 @@ std::string MakeTelemetryConfig(std::string_view submitRoot) {
 
 std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resourceListUrl,
                         std::string_view telemetryConfig,
-                        const std::array<PlanEntry, kBundleFiles>& files) {
+                        const std::array<PlanEntry, kBundleFiles>& files, bool upnp) {
     std::string out =
         "; Download plan made by koruvan-mkplan; paths are relative to this file.\n"
         "[plan]\n"
@@ -201,6 +201,7 @@ std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resource
             out += "torrent = " + f.torrent + "\n";
         }
     }
+    out += std::string("\n[p2p]\nupnp = ") + (upnp ? "1" : "0") + "\n";
     return out;
 }
 

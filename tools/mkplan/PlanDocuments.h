@@ -61,10 +61,12 @@ struct PlanEntry {
 };
 
 // plan.ini in the plan-file format; `telemetryConfig` is the path of the telemetry
-// configuration relative to the plan file (empty: the built-in one).
+// configuration relative to the plan file (empty: the built-in one); `upnp` its [p2p]
+// port-mapping switch.
 [[nodiscard]] std::string MakePlanIni(std::string_view secConfigUrl,
                                       std::string_view resourceListUrl,
                                       std::string_view telemetryConfig,
-                                      const std::array<PlanEntry, kBundleFiles>& files);
+                                      const std::array<PlanEntry, kBundleFiles>& files,
+                                      bool upnp = false);
 
 }  // namespace koruvan::tools

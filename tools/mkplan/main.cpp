@@ -35,7 +35,7 @@ bool SplitNames(const std::string& text, std::array<std::string, kBundleFiles>& 
 }
 
 void AddOptions(CLI::App& app, BundleOptions& o, std::string& sizes, std::string& names,
-                std::string& from, std::string& p2p) {
+                std::string& from, std::string& p2p, std::string& upnp) {
     app.add_option("--out", o.outDir, "folder of the bundle (created when missing)")->required();
     auto* fromOpt = app.add_option("--from", from, "take the five files from this folder");
     auto* sizesOpt = app.add_option("--sizes", sizes,
@@ -65,6 +65,9 @@ void AddOptions(CLI::App& app, BundleOptions& o, std::string& sizes, std::string
     app.add_option("--p2p", p2p, "the resource list's P2P switch")
         ->check(CLI::IsMember({"on", "off"}))
         ->default_val("on");
+    app.add_option("--upnp", upnp, "the plan's port mapping on the router (off for loopback)")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->default_val("off");
     app.add_option("--expired-message", o.expiredMessage,
                    "declare this downloader expired, with this message");
     app.add_option("--expired-url", o.expiredUrl, "the page an expired downloader opens");
@@ -93,8 +96,9 @@ int main(int argc, char** argv) {
     std::string names;
     std::string from;
     std::string p2p = "on";
+    std::string upnp = "off";
     bool quiet = false;
-    AddOptions(app, options, sizes, names, from, p2p);
+    AddOptions(app, options, sizes, names, from, p2p, upnp);
     app.add_flag("--quiet", quiet, "print only errors");
     try {
         app.parse(argc, argv);
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.p2p = p2p == "on";
+    options.upnp = upnp == "on";
     if (const auto problem = CheckOptions(options)) {
         std::cerr << "koruvan-mkplan: " << *problem << "\n";
         return 2;

@@ -12,9 +12,10 @@ start=$(date +%s)
 status=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-ctest --preset "$preset" -j"$(nproc)" --output-on-failure --timeout 600 "$@" | tee "$log" ||
-    true
+set +e
+ctest --preset "$preset" -j"$(nproc)" --output-on-failure --timeout 600 "$@" | tee "$log"
 status=${PIPESTATUS[0]}
+set -e
 end=$(date +%s)
 # Tests that need root, namespaces or a server skip where those are missing; on the machines
 # this runs on they are all there, so a skip means a broken set-up and fails the run.

@@ -176,8 +176,11 @@ void TestGame::WritePlan() {
              << "\nmd5 = " << digests_[i] << "\nurl = " << urls_[i] << "\ntorrent = " << names_[i]
              << ".torrent\n";
     }
-    // No port mapping: its device search is multicast, never sent from a test on the host.
-    plan << "[p2p]\nupnp = 0\n";
+    // The P2P service stays on loopback: no port mapping and no local discovery (both
+    // multicast, never sent from a test on the host), a loopback address other than
+    // 127.0.0.1 and a port of its own, so that games of tests running side by side do not meet.
+    plan << "[p2p]\nupnp = 0\nlan_discovery = 0\nbind_address = 127.0.0.2\nlisten_port = "
+         << FreeTcpPort() << "\n";
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
 }

@@ -536,6 +536,16 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     return kOk;
 }
 
+std::int32_t TWorkThread::QuerySwarm(TaskSwarm* swarm) {
+    std::memset(swarm, 0, sizeof *swarm);
+    LockGuard guard(&ThreadLock(), true);
+    swarm->connectedPeers = published_.connectedPeers;
+    swarm->uploadRate = published_.uploadRate;
+    swarm->uploadedBytes = published_.uploadedPayload;
+    swarm->listenPort = Engine().servicePort.load();
+    return kOk;
+}
+
 std::int32_t TWorkThread::QueryProblem(char* buffer, std::int32_t size) {
     LockGuard guard(&ThreadLock(), true);
     const std::string& text = published_.sourceProblem;

@@ -38,6 +38,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     virtual std::int32_t QueryProgress(TaskProgress* progress);
     // The published source problem text (QueryTaskProblem).
     std::int32_t QueryProblem(char* buffer, std::int32_t size);
+    // The swarm record (QueryTaskSwarm).
+    std::int32_t QuerySwarm(TaskSwarm* swarm);
     virtual bool IsComplete();
 
     // One transfer step; returns the task clock.

@@ -17,6 +17,7 @@
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/peers/TTrackerTask.h"
+#include "net/CIPFilter.h"
 
 namespace koruvan::engine {
 
@@ -117,6 +118,9 @@ class TWorkWithPeers : public TBaseWork {
     void Ban(std::uint32_t ip);
     bool Unban(std::uint32_t ip);
     [[nodiscard]] bool IsBanned(std::uint32_t ip) const;
+    // Whether the IP filter blocks an address (network order): the task's copy of the
+    // engine's filter, refreshed when that changed.
+    [[nodiscard]] bool IsFiltered(std::uint32_t ip);
 
   protected:
     void ResetPeers();
@@ -169,6 +173,8 @@ class TWorkWithPeers : public TBaseWork {
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
     std::vector<std::uint32_t> banned_;
+    net::CIPFilter filter_;
+    std::uint32_t filterGeneration_ = 0;
     std::int32_t peerNumber_ = 0;
     std::int32_t idleWebSeconds_ = 0;
     std::int32_t lowRateSeconds_ = 0;

@@ -1,7 +1,5 @@
 #include "net/CIPFilter.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -129,7 +127,11 @@ bool CIPFilter::IsBlocked(std::uint32_t ipNetworkOrder) const {
     if (ranges_.empty()) {
         return false;
     }
-    const std::uint32_t ip = ntohl(ipNetworkOrder);
+    // Network order in memory: the first octet is the lowest byte of the number.
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&ipNetworkOrder);
+    const std::uint32_t ip = (static_cast<std::uint32_t>(b[0]) << 24) |
+                             (static_cast<std::uint32_t>(b[1]) << 16) |
+                             (static_cast<std::uint32_t>(b[2]) << 8) | b[3];
     const auto it = ranges_.lower_bound(ip);
     return it != ranges_.end() && ip >= it->second;
 }

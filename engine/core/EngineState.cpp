@@ -1,5 +1,6 @@
 #include "engine/core/EngineState.h"
 
+#include "engine/core/P2PService.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "net/HalfOpenProbe.h"
@@ -25,7 +26,12 @@ bool StartUdpServer(const std::array<std::uint8_t, 16>& /*nodeId*/) noexcept {
 }
 void StopUdpServerAccepting() noexcept {}
 void StopDhtThread() noexcept {}
-void StopP2PService() noexcept {}
+void StopP2PService() noexcept {
+    try {
+        P2PService::Instance().Stop();
+    } catch (...) {
+    }
+}
 // Stops and deletes the engine's UDP server and DHT node; false when there was none.
 bool DeleteUdpServer() noexcept {
     return false;

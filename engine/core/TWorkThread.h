@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/core/TWorkWithTransStatis.h"
+#include "engine/core/TaskBtLink.h"
 #include "engine/core/TaskPeerLink.h"
 #include "engine/core/TaskTrackerLink.h"
 #include "engine/peers/SocketTransport.h"
@@ -53,6 +54,7 @@ class TWorkThread final : public TWorkWithTransStatis {
     void PerSecondMaintenance() override;
     PeerTask& AsPeerTask() override { return peerLink_; }
     TrackerTask* AsTrackerTask() override { return &trackerLink_; }
+    BtPeerTask* AsBtTask() override { return &btLink_; }
     [[nodiscard]] bool Downloading() const override;
     [[nodiscard]] std::int64_t CurrentTaskClock() const override;
     void WebSourcesChanged() override;
@@ -62,6 +64,13 @@ class TWorkThread final : public TWorkWithTransStatis {
   private:
     friend class TaskPeerLink;
     friend class TaskTrackerLink;
+    friend class TaskBtLink;
+
+    // The P2P service's upkeep for this task, at most every 400 ms: registers the task's
+    // info hash once it has one, accepts incoming connections, keeps the listener up.
+    void ServiceUpkeep();
+    // Leaves the P2P service (end of a run).
+    void LeaveService();
 
     void ReportUnresolvedRedirect();
     void SetPhase(std::int32_t phase) { work_.phase = phase; }
@@ -91,6 +100,10 @@ class TWorkThread final : public TWorkWithTransStatis {
     bool forceEvaluation_ = false;
     TaskPeerLink peerLink_{*this};
     TaskTrackerLink trackerLink_{*this};
+    TaskBtLink btLink_{*this};
+    std::uint32_t lastServiceMs_ = 0;
+    // The P2P service as this task last saw it: "address : port", or "Service Disabled!".
+    std::string serviceText_;
 };
 
 }  // namespace koruvan::engine

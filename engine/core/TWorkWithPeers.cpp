@@ -143,7 +143,8 @@ std::string TWorkWithPeers::TrackerText() {
 
 bool TWorkWithPeers::IsFiltered(std::uint32_t ip) {
     RefreshFilterCopy(filter_, filterGeneration_);
-    return filter_.IsBlocked(ip);
+    return filter_.IsBlocked(ip) ||
+           std::find(refused_.begin(), refused_.end(), ip) != refused_.end();
 }
 
 void TWorkWithPeers::SortCandidates() {
@@ -411,6 +412,8 @@ void TWorkWithPeers::ResetPeers() {
     peers_.clear();
     ReleaseCandidates();
     banned_.clear();
+    pieceFailures_.clear();
+    refused_.clear();
     idleWebSeconds_ = 0;
     lowRateSeconds_ = 0;
     lastConnectPass_ = 0;

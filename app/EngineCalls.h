@@ -67,6 +67,11 @@ class EngineCalls {
     // A task's peers and uploads; negative status codes as QueryTask's.
     virtual std::int32_t QueryTaskSwarm(engine::TaskHandle handle,
                                         SwarmFigures* swarm) noexcept = 0;
+    // The UDP transport's rendezvous server and local port; nothing unless overridden.
+    virtual std::int32_t SetRendezvousServer(const char* /*host*/, std::int32_t /*port*/) noexcept {
+        return 0;
+    }
+    virtual std::int32_t SetUdpPort(std::int32_t /*port*/) noexcept { return 0; }
 
     virtual std::uint64_t GetDiskFreeBytes(const char* path) noexcept = 0;
     virtual std::int64_t GetFileAllocatedBytes(const char* path) noexcept = 0;
@@ -105,6 +110,8 @@ class RealEngine : public EngineCalls {
     void SetLanDiscovery(bool on) noexcept override;
     std::int32_t LoadIpFilter(const char* path) noexcept override;
     std::int32_t QueryTaskSwarm(engine::TaskHandle handle, SwarmFigures* swarm) noexcept override;
+    std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept override;
+    std::int32_t SetUdpPort(std::int32_t port) noexcept override;
     std::uint64_t GetDiskFreeBytes(const char* path) noexcept override;
     std::int64_t GetFileAllocatedBytes(const char* path) noexcept override;
 };

@@ -19,6 +19,7 @@
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
 #include "engine/peers/IpAddress.h"
+#include "engine/dht/UdpServerStart.h"
 #include "platform/DiskSpace.h"
 
 namespace koruvan::engine {
@@ -427,6 +428,14 @@ std::int32_t QueryTaskSwarm(TaskHandle handle, TaskSwarm* out) noexcept {
         return kErrNullDescriptor;
     }
     return WithTask(handle, [out](TWorkThread& task) { return task.QuerySwarm(out); });
+}
+
+std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept {
+    return SetUdpRendezvous(host, port) == 0 ? kOk : -1;
+}
+
+std::int32_t SetUdpPort(std::int32_t port) noexcept {
+    return SetUdpLocalPort(port) == 0 ? kOk : -1;
 }
 
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept {

@@ -182,6 +182,8 @@ void TestGame::WritePlan() {
     // 127.0.0.1 and a port of its own, so that games of tests running side by side do not meet.
     plan << "[p2p]\nupnp = 0\nlan_discovery = 0\nbind_address = 127.0.0.2\nlisten_port = "
          << FreeTcpPort() << "\n";
+    // The UDP transport's rendezvous server: loopback, never the built-in name.
+    plan << "rendezvous = 127.0.0.1:82\n";
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
 }

@@ -213,6 +213,10 @@ std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resource
     if (p2p.listenPort != 0) {
         out += "listen_port = " + std::to_string(p2p.listenPort) + "\n";
     }
+    if (!p2p.upnp) {
+        // A loopback plan: the UDP transport's rendezvous server stays on this host too.
+        out += "rendezvous = 127.0.0.1:82\n";
+    }
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/EngineDht.h"
 #include "engine/core/EngineState.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/core/TaskRegistry.h"
@@ -394,6 +395,24 @@ void SetBtPeerFlag(std::int32_t value) noexcept {
 
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept {
     return path == nullptr ? 0 : platform::FreeBytes(path);
+}
+
+std::int32_t SetDhtEnabled(bool on) noexcept {
+    SetDhtSwitch(on);
+    return kOk;
+}
+
+std::int32_t SetDhtBootstrap(const char* list) noexcept {
+    try {
+        SetDhtBootstrapList(list == nullptr ? std::string() : std::string(list));
+        return kOk;
+    } catch (...) {
+        return kErrAllocation;
+    }
+}
+
+std::int32_t QueryDhtTableSize() noexcept {
+    return DhtTableSize();
 }
 
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept {

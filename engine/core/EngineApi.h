@@ -56,4 +56,12 @@ std::uint64_t GetDiskFreeBytes(const char* path) noexcept;
 // -1 on other errors.
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept;
 
+// The DHT node, for deployers (the product keeps it off): on keeps the engine's DHT switch
+// set at the first task, which then starts the node on the UDP server's socket. The
+// bootstrap endpoints are "host:port[,host:port...]". kOk.
+std::int32_t SetDhtEnabled(bool on) noexcept;
+std::int32_t SetDhtBootstrap(const char* list) noexcept;
+// Contacts in the running node's routing table; -1 when the node does not run.
+std::int32_t QueryDhtTableSize() noexcept;
+
 }  // namespace koruvan::engine

@@ -221,9 +221,10 @@ bool TWorkThread::ShouldLeaveLoop(std::int64_t now) {
 }
 
 void TWorkThread::EveryRoundUpkeep() {
-    // The DHT search is driven from here once it exists (the shared buffer pools trim
-    // themselves); every fourth round the shared request pool is kept in shape and the
-    // bitfield and peer table are marked for publishing.
+    // The DHT search (the shared buffer pools trim themselves); every fourth round the
+    // shared request pool is kept in shape and the bitfield and peer table are marked for
+    // publishing.
+    DriveDhtSearch();
     if (++upkeepRounds_ % 4 == 0) {
         RequestPoolUpkeep();
         publishPending_ = true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/core/TWorkWithTransStatis.h"
+#include "engine/core/TaskDhtSearch.h"
 #include "engine/core/TaskPeerLink.h"
 #include "engine/core/TaskTrackerLink.h"
 #include "engine/peers/SocketTransport.h"
@@ -70,6 +71,9 @@ class TWorkThread final : public TWorkWithTransStatis {
     // The loop's exit checks after a step; true when the loop must end.
     bool ShouldLeaveLoop(std::int64_t now);
     void EveryRoundUpkeep();
+    // Polls the task's DHT search once a second while the engine's DHT switch is set, the
+    // node runs and the task has metainfo (TaskDhtRound.cpp).
+    void DriveDhtSearch();
     bool CompletionCheck(std::int64_t t);
     void EvaluatePeers(std::int64_t now);
     // After an exception in the body: give back every lock this thread may still hold.
@@ -89,6 +93,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     bool forceEvaluation_ = false;
     TaskPeerLink peerLink_{*this};
     TaskTrackerLink trackerLink_{*this};
+    TaskDhtSearch dhtSearch_;
+    std::uint32_t lastDhtPoll_ = 0;
 };
 
 }  // namespace koruvan::engine

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/CompletionRecord.h"
+#include "app/Deployment.h"
 #include "app/DownloadController.h"
 #include "app/TaskFileStatus.h"
 #include "engine/core/base/KoruvanLog.h"
@@ -67,6 +68,11 @@ int DownloadController::Initialise() {
         env_.startTelemetry(*telemetry, TelemetryTexts());
     }
     (void)engine_.SetListenPort(env_.startUpnp ? env_.startUpnp() : 0);
+    // The UDP transport's rendezvous server: the plan's, else the product's own.
+    const PlanEndpoint rendezvous = plan_.p2p.rendezvous.value_or(
+        PlanEndpoint{std::string(deployment::kRendezvousHost), deployment::kRendezvousPort});
+    (void)engine_.SetRendezvousServer(rendezvous.host.c_str(), rendezvous.port);
+    (void)engine_.SetUdpPort(plan_.p2p.udpPort);
 
     tasks_.ClearSlots();
     userExit_ = exitRequested_ = installerStarted_ = false;

@@ -64,6 +64,12 @@ std::int32_t RealEngine::EnableP2P(bool on) noexcept {
 void RealEngine::SetBtPeerFlag(std::int32_t value) noexcept {
     engine::SetBtPeerFlag(value);
 }
+std::int32_t RealEngine::SetRendezvousServer(const char* host, std::int32_t port) noexcept {
+    return engine::SetRendezvousServer(host, port);
+}
+std::int32_t RealEngine::SetUdpPort(std::int32_t port) noexcept {
+    return engine::SetUdpPort(port);
+}
 std::uint64_t RealEngine::GetDiskFreeBytes(const char* path) noexcept {
     return engine::GetDiskFreeBytes(path);
 }

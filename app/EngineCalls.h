@@ -50,6 +50,11 @@ class EngineCalls {
     virtual std::int32_t SetListenPort(std::int32_t port) noexcept = 0;
     virtual std::int32_t EnableP2P(bool on) noexcept = 0;
     virtual void SetBtPeerFlag(std::int32_t value) noexcept = 0;
+    // The UDP transport's rendezvous server and local port; nothing unless overridden.
+    virtual std::int32_t SetRendezvousServer(const char* /*host*/, std::int32_t /*port*/) noexcept {
+        return 0;
+    }
+    virtual std::int32_t SetUdpPort(std::int32_t /*port*/) noexcept { return 0; }
 
     virtual std::uint64_t GetDiskFreeBytes(const char* path) noexcept = 0;
     virtual std::int64_t GetFileAllocatedBytes(const char* path) noexcept = 0;
@@ -84,6 +89,8 @@ class RealEngine : public EngineCalls {
     std::int32_t SetListenPort(std::int32_t port) noexcept override;
     std::int32_t EnableP2P(bool on) noexcept override;
     void SetBtPeerFlag(std::int32_t value) noexcept override;
+    std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept override;
+    std::int32_t SetUdpPort(std::int32_t port) noexcept override;
     std::uint64_t GetDiskFreeBytes(const char* path) noexcept override;
     std::int64_t GetFileAllocatedBytes(const char* path) noexcept override;
 };

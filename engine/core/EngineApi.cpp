@@ -16,6 +16,7 @@
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/dht/UdpServerStart.h"
 #include "platform/DiskSpace.h"
 
 namespace koruvan::engine {
@@ -391,6 +392,14 @@ std::int32_t EnableP2P(bool on) noexcept {
 
 void SetBtPeerFlag(std::int32_t value) noexcept {
     Engine().btPeerFlag.store(value);
+}
+
+std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept {
+    return SetUdpRendezvous(host, port) == 0 ? kOk : -1;
+}
+
+std::int32_t SetUdpPort(std::int32_t port) noexcept {
+    return SetUdpLocalPort(port) == 0 ? kOk : -1;
 }
 
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept {

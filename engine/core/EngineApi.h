@@ -49,6 +49,12 @@ std::int32_t SetListenPort(std::int32_t port) noexcept;
 std::int32_t EnableP2P(bool on) noexcept;
 void SetBtPeerFlag(std::int32_t value) noexcept;
 
+// UDP transport: start-up values taken when the first task starts the UDP server. The
+// rendezvous server (host name or dotted address, port 1..65535); without one the server
+// is not started. The local UDP port (0: the default 8000). kOk, or -1 for bad values.
+std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept;
+std::int32_t SetUdpPort(std::int32_t port) noexcept;
+
 // Bytes available to the caller on the volume of an absolute path; 0 for a relative path
 // or on failure.
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept;

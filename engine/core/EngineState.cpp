@@ -2,6 +2,7 @@
 
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
+#include "engine/dht/UdpServerStart.h"
 #include "net/HalfOpenProbe.h"
 #include "platform/Random.h"
 
@@ -18,17 +19,19 @@ int ProbeHalfOpenLimit() noexcept {
     }
 }
 
-// The engine's UDP server (DHT traffic and the UDP transport) is started here once it
-// exists; without it the transport stays disabled.
-bool StartUdpServer(const std::array<std::uint8_t, 16>& /*nodeId*/) noexcept {
-    return false;
+// The engine's UDP server (DHT traffic and the UDP transport); when it cannot start, the
+// transport stays disabled.
+bool StartUdpServer(const std::array<std::uint8_t, 16>& nodeId) noexcept {
+    return StartEngineUdpServer(nodeId.data());
 }
-void StopUdpServerAccepting() noexcept {}
+void StopUdpServerAccepting() noexcept {
+    StopEngineUdpTransport();
+}
 void StopDhtThread() noexcept {}
 void StopP2PService() noexcept {}
 // Stops and deletes the engine's UDP server and DHT node; false when there was none.
 bool DeleteUdpServer() noexcept {
-    return false;
+    return DeleteEngineUdpServer();
 }
 bool DeleteDhtNode() noexcept {
     return false;

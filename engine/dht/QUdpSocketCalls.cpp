@@ -306,7 +306,8 @@ int QUInternalServer::UdpSelect(std::vector<std::uint32_t>* readSet,
         }
         const std::size_t total = r.size() + w.size() + e.size();
         const std::int64_t waited = clock_->Tick() - start;
-        if (total > 0 || (limitMs >= 0 && waited >= limitMs) || StopRequested()) {
+        const bool gone = StopRequested() || (limitMs < 0 && !IsRunning());
+        if (total > 0 || (limitMs >= 0 && waited >= limitMs) || gone) {
             if (readSet != nullptr) {
                 *readSet = std::move(r);
             }

@@ -177,7 +177,8 @@ void TestGame::WritePlan() {
              << ".torrent\n";
     }
     // No port mapping: its device search is multicast, never sent from a test on the host.
-    plan << "[p2p]\nupnp = 0\n";
+    // The UDP transport's rendezvous server: loopback, never the built-in name.
+    plan << "[p2p]\nupnp = 0\nrendezvous = 127.0.0.1:82\n";
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
 }

@@ -202,6 +202,10 @@ std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resource
         }
     }
     out += std::string("\n[p2p]\nupnp = ") + (upnp ? "1" : "0") + "\n";
+    if (!upnp) {
+        // A loopback plan: the UDP transport's rendezvous server stays on this host too.
+        out += "rendezvous = 127.0.0.1:82\n";
+    }
     return out;
 }
 

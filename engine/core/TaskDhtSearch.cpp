@@ -41,8 +41,9 @@ void TaskDhtSearch::PingNodeSources(CKademlia& node, const std::vector<std::stri
             break;
         }
         if (text.size() <= kNodeScheme.size() ||
-            !std::equal(kNodeScheme.begin(), kNodeScheme.end(), text.begin(),
-                        [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+            !std::equal(kNodeScheme.begin(), kNodeScheme.end(), text.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            })) {
             continue;
         }
         const std::string rest = text.substr(kNodeScheme.size());

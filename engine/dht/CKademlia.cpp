@@ -78,6 +78,22 @@ bool CKademlia::HasInstance() noexcept {
     return InstanceSlot() != nullptr;
 }
 
+void CKademlia::Deliver(const std::uint8_t* bytes, int len, std::uint32_t ip, int port) noexcept {
+    std::lock_guard guard(InstanceLock());
+    if (auto& node = InstanceSlot()) {
+        node->HandleDatagram(bytes, len, ip, port);
+    }
+}
+
+std::int32_t CKademlia::RunningTableSize() noexcept {
+    std::lock_guard guard(InstanceLock());
+    auto& node = InstanceSlot();
+    if (!node || !node->IsNodeRunning()) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(node->Table().ContactCount());
+}
+
 CKademlia::CKademlia(KadClock clock)
     : clock_(WithDefaults(std::move(clock))), table_(KadNodeId::Random(clock_.seconds())) {
     LockGuard guard(&TransactionLock(), true);

@@ -62,6 +62,10 @@ class CKademlia final : public QThread {
     // Stops and deletes the process-wide node; false when there was none.
     static bool DeleteInstance() noexcept;
     static bool HasInstance() noexcept;
+    // A datagram for the process-wide node, if there is one (the UDP server's handler).
+    static void Deliver(const std::uint8_t* bytes, int len, std::uint32_t ip, int port) noexcept;
+    // Contacts of the process-wide node's table; -1 when there is no running node.
+    static std::int32_t RunningTableSize() noexcept;
 
     // An empty clock uses the engine's clocks.
     explicit CKademlia(KadClock clock = {});

@@ -16,6 +16,7 @@
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/dht/CKademlia.h"
 #include "engine/dht/UdpServerStart.h"
 #include "platform/DiskSpace.h"
 
@@ -422,6 +423,15 @@ std::int32_t SetDhtBootstrap(const char* list) noexcept {
 
 std::int32_t QueryDhtTableSize() noexcept {
     return DhtTableSize();
+}
+
+std::int32_t QueryDhtNodeFile(const char* path) noexcept {
+    try {
+        return CKademlia::NodeFileContacts(path != nullptr ? std::string(path)
+                                                           : CKademlia::DefaultNodeFilePath());
+    } catch (...) {
+        return -1;
+    }
 }
 
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept {

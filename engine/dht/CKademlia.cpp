@@ -100,7 +100,7 @@ CKademlia::CKademlia(KadClock clock)
     if (TransactionCounter() == 0) {
         TransactionCounter() = clock_.tick();
     }
-    nodeFilePath_ = platform::KoruvanDataRoot() + "/KoruvanKademlia.kad";
+    nodeFilePath_ = DefaultNodeFilePath();
 }
 
 CKademlia::~CKademlia() {

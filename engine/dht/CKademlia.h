@@ -114,6 +114,10 @@ class CKademlia final : public QThread {
     KadPeerStore& Peers() noexcept { return peers_; }
     [[nodiscard]] KadNodeId OwnId() const { return table_.OwnId(); }
 
+    // The node file of the data folder ("KoruvanKademlia.kad").
+    static std::string DefaultNodeFilePath();
+    // Contacts in a node file; -1 when it is not a loadable node file.
+    static std::int32_t NodeFileContacts(const std::string& path);
     bool SaveNodeFile();
     bool LoadNodeFile();
     // The node file's bytes for the current table.

@@ -17,7 +17,46 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+// The node file's tree when the file is loadable: 1 to 3 MiB, a dictionary, a 20-byte id.
+// `content` keeps the bytes the tree points into.
+std::unique_ptr<QElement> ReadNodeFile(const std::string& path, std::string& content) {
+    if (path.empty() || !platform::ReadWholeFile(path, content) || content.empty() ||
+        content.size() > kMaxNodeFileBytes) {
+        return nullptr;
+    }
+    auto root = ParseBencode(content.data(), static_cast<std::int32_t>(content.size()));
+    if (!root || root->Type() != kElementDictionary) {
+        return nullptr;
+    }
+    const QElement* id = root->Find("id");
+    if (id == nullptr || id->Type() != kElementString ||
+        id->GetTextLength() != static_cast<std::int32_t>(kKadIdBytes)) {
+        return nullptr;
+    }
+    return root;
+}
+
+const QElement* TableOf(const QElement& root) {
+    const QElement* table = root.Find("table");
+    return table != nullptr && table->Type() == kElementString ? table : nullptr;
+}
+
 }  // namespace
+
+std::string CKademlia::DefaultNodeFilePath() {
+    return platform::KoruvanDataRoot() + "/KoruvanKademlia.kad";
+}
+
+std::int32_t CKademlia::NodeFileContacts(const std::string& path) {
+    std::string content;
+    const auto root = ReadNodeFile(path, content);
+    if (!root) {
+        return -1;
+    }
+    const QElement* table = TableOf(*root);
+    return table == nullptr ? 0
+                            : static_cast<std::int32_t>(table->GetText().size() / kCompactNodeBytes);
+}
 
 std::string CKademlia::NodeFileContent() const {
     std::string table;
@@ -52,22 +91,12 @@ bool CKademlia::LoadNodeFile() {
         path = nodeFilePath_;
     }
     std::string content;
-    if (path.empty() || !platform::ReadWholeFile(path, content) || content.empty() ||
-        content.size() > kMaxNodeFileBytes) {
+    const auto root = ReadNodeFile(path, content);
+    if (!root) {
         return false;
     }
-    const auto root = ParseBencode(content.data(), static_cast<std::int32_t>(content.size()));
-    if (!root || root->Type() != kElementDictionary) {
-        return false;
-    }
-    const QElement* id = root->Find("id");
-    if (id == nullptr || id->Type() != kElementString ||
-        id->GetTextLength() != static_cast<std::int32_t>(kKadIdBytes)) {
-        return false;
-    }
-    table_.SetOwnId(KadNodeId::FromBytes(id->GetText()));
-    const QElement* table = root->Find("table");
-    if (table != nullptr && table->Type() == kElementString) {
+    table_.SetOwnId(KadNodeId::FromBytes(root->Find("id")->GetText()));
+    if (const QElement* table = TableOf(*root)) {
         const std::uint32_t now = Seconds();
         for (const KadNode& n : ReadCompactNodes(table->GetText())) {
             table_.Insert(n, false, true, now);

@@ -33,6 +33,23 @@ std::string Unsigned(unsigned long value) {
     return text;
 }
 
+// "host:port,host:port" of the plan's DHT bootstrap endpoints, else of the built-in ones.
+std::string DhtBootstrapText(const P2pSettings& p2p) {
+    std::string text;
+    auto add = [&text](std::string_view host, int port) {
+        text += (text.empty() ? "" : ",") + std::string(host) + ":" + std::to_string(port);
+    };
+    if (p2p.dhtBootstrap.empty()) {
+        for (const auto& node : deployment::kDhtBootstrapNodes) {
+            add(node.host, node.port);
+        }
+    }
+    for (const PlanEndpoint& node : p2p.dhtBootstrap) {
+        add(node.host, node.port);
+    }
+    return text;
+}
+
 }  // namespace
 
 struct DownloadController::StartupLook {
@@ -73,6 +90,10 @@ int DownloadController::Initialise() {
         PlanEndpoint{std::string(deployment::kRendezvousHost), deployment::kRendezvousPort});
     (void)engine_.SetRendezvousServer(rendezvous.host.c_str(), rendezvous.port);
     (void)engine_.SetUdpPort(plan_.p2p.udpPort);
+    // The DHT node (off unless the plan asks) and its bootstrap: the plan's, else the
+    // product's own endpoints.
+    (void)engine_.SetDhtEnabled(plan_.p2p.dht);
+    (void)engine_.SetDhtBootstrap(DhtBootstrapText(plan_.p2p).c_str());
 
     tasks_.ClearSlots();
     userExit_ = exitRequested_ = installerStarted_ = false;

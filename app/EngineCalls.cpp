@@ -93,6 +93,12 @@ std::int32_t RealEngine::SetRendezvousServer(const char* host, std::int32_t port
 std::int32_t RealEngine::SetUdpPort(std::int32_t port) noexcept {
     return engine::SetUdpPort(port);
 }
+std::int32_t RealEngine::SetDhtEnabled(bool on) noexcept {
+    return engine::SetDhtEnabled(on);
+}
+std::int32_t RealEngine::SetDhtBootstrap(const char* list) noexcept {
+    return engine::SetDhtBootstrap(list);
+}
 std::uint64_t RealEngine::GetDiskFreeBytes(const char* path) noexcept {
     return engine::GetDiskFreeBytes(path);
 }

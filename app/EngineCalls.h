@@ -72,6 +72,9 @@ class EngineCalls {
         return 0;
     }
     virtual std::int32_t SetUdpPort(std::int32_t /*port*/) noexcept { return 0; }
+    // The DHT node's switch and bootstrap endpoints; nothing unless overridden.
+    virtual std::int32_t SetDhtEnabled(bool /*on*/) noexcept { return 0; }
+    virtual std::int32_t SetDhtBootstrap(const char* /*list*/) noexcept { return 0; }
 
     virtual std::uint64_t GetDiskFreeBytes(const char* path) noexcept = 0;
     virtual std::int64_t GetFileAllocatedBytes(const char* path) noexcept = 0;
@@ -112,6 +115,8 @@ class RealEngine : public EngineCalls {
     std::int32_t QueryTaskSwarm(engine::TaskHandle handle, SwarmFigures* swarm) noexcept override;
     std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept override;
     std::int32_t SetUdpPort(std::int32_t port) noexcept override;
+    std::int32_t SetDhtEnabled(bool on) noexcept override;
+    std::int32_t SetDhtBootstrap(const char* list) noexcept override;
     std::uint64_t GetDiskFreeBytes(const char* path) noexcept override;
     std::int64_t GetFileAllocatedBytes(const char* path) noexcept override;
 };

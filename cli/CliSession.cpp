@@ -6,6 +6,7 @@
 
 #include "app/ControllerText.h"
 #include "app/ResourceList.h"
+#include "engine/core/EngineApi.h"
 #include "platform/Console.h"
 
 namespace koruvan::cli {
@@ -348,6 +349,10 @@ void CliSession::PrintProgress() {
                     " left";
         }
         ReportProblem(problem);
+        const std::int32_t dhtContacts = engine::QueryDhtTableSize();
+        if (dhtContacts >= 0) {
+            line += "  dht " + std::to_string(dhtContacts) + " nodes";
+        }
     }
     if (terminal_) {
         std::fputs(("\r" + line + "\x1b[K").c_str(), stdout);

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 
+#include "engine/core/EngineDht.h"
 #include "engine/core/EngineState.h"
 #include "engine/core/GlobalFilter.h"
 #include "engine/core/TWorkThread.h"
@@ -18,8 +19,9 @@
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
-#include "engine/peers/IpAddress.h"
+#include "engine/dht/CKademlia.h"
 #include "engine/dht/UdpServerStart.h"
+#include "engine/peers/IpAddress.h"
 #include "platform/DiskSpace.h"
 
 namespace koruvan::engine {
@@ -440,6 +442,33 @@ std::int32_t SetUdpPort(std::int32_t port) noexcept {
 
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept {
     return path == nullptr ? 0 : platform::FreeBytes(path);
+}
+
+std::int32_t SetDhtEnabled(bool on) noexcept {
+    SetDhtSwitch(on);
+    return kOk;
+}
+
+std::int32_t SetDhtBootstrap(const char* list) noexcept {
+    try {
+        SetDhtBootstrapList(list == nullptr ? std::string() : std::string(list));
+        return kOk;
+    } catch (...) {
+        return kErrAllocation;
+    }
+}
+
+std::int32_t QueryDhtTableSize() noexcept {
+    return DhtTableSize();
+}
+
+std::int32_t QueryDhtNodeFile(const char* path) noexcept {
+    try {
+        return CKademlia::NodeFileContacts(path != nullptr ? std::string(path)
+                                                           : CKademlia::DefaultNodeFilePath());
+    } catch (...) {
+        return -1;
+    }
 }
 
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept {

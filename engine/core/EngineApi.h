@@ -86,4 +86,16 @@ std::uint64_t GetDiskFreeBytes(const char* path) noexcept;
 // -1 on other errors.
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept;
 
+// The DHT node, for deployers (the product keeps it off): on keeps the engine's DHT switch
+// set at the first task, which then starts the node on the UDP server's socket. The
+// bootstrap endpoints are "host:port[,host:port...]". kOk.
+std::int32_t SetDhtEnabled(bool on) noexcept;
+std::int32_t SetDhtBootstrap(const char* list) noexcept;
+// Contacts in the running node's routing table; -1 when the node does not run.
+std::int32_t QueryDhtTableSize() noexcept;
+// Contacts a DHT node file holds (the node's table as last saved, by a process that may
+// have ended); -1 when the file cannot be read as a node file. A null path means the
+// node file of this process's data folder.
+std::int32_t QueryDhtNodeFile(const char* path) noexcept;
+
 }  // namespace koruvan::engine

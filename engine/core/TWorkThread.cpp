@@ -225,10 +225,11 @@ bool TWorkThread::ShouldLeaveLoop(std::int64_t now) {
 }
 
 void TWorkThread::EveryRoundUpkeep() {
-    // The DHT search is driven from here once it exists (the shared buffer pools trim
-    // themselves); every fourth round the shared request pool is kept in shape and the
-    // bitfield and peer table are marked for publishing.
+    // The DHT search and the P2P service's upkeep (the shared buffer pools trim themselves);
+    // every fourth round the shared request pool is kept in shape and the bitfield and peer
+    // table are marked for publishing.
     ServiceUpkeep();
+    DriveDhtSearch();
     if (++upkeepRounds_ % 4 == 0) {
         RequestPoolUpkeep();
         publishPending_ = true;

@@ -9,6 +9,7 @@
 
 #include "engine/core/TWorkWithTransStatis.h"
 #include "engine/core/TaskBtLink.h"
+#include "engine/core/TaskDhtSearch.h"
 #include "engine/core/TaskPeerLink.h"
 #include "engine/core/TaskTrackerLink.h"
 #include "engine/peers/SocketTransport.h"
@@ -81,6 +82,9 @@ class TWorkThread final : public TWorkWithTransStatis {
     // The loop's exit checks after a step; true when the loop must end.
     bool ShouldLeaveLoop(std::int64_t now);
     void EveryRoundUpkeep();
+    // Polls the task's DHT search once a second while the engine's DHT switch is set, the
+    // node runs and the task has metainfo (TaskDhtRound.cpp).
+    void DriveDhtSearch();
     bool CompletionCheck(std::int64_t t);
     void EvaluatePeers(std::int64_t now);
     // After an exception in the body: give back every lock this thread may still hold.
@@ -104,6 +108,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     std::uint32_t lastServiceMs_ = 0;
     // The P2P service as this task last saw it: "address : port", or "Service Disabled!".
     std::string serviceText_;
+    TaskDhtSearch dhtSearch_;
+    std::uint32_t lastDhtPoll_ = 0;
 };
 
 }  // namespace koruvan::engine

@@ -1,8 +1,11 @@
 #include "ui/CPictureButton.h"
 
 #include <QEnterEvent>
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
+
+#include <algorithm>
 
 namespace koruvan::ui {
 CPictureButton::CPictureButton(QWidget* parent, bool strip)
@@ -124,6 +127,32 @@ void CPictureButton::mouseReleaseEvent(QMouseEvent* event) {
     update();
 }
 
+void CPictureButton::focusInEvent(QFocusEvent* event) {
+    const Qt::FocusReason reason = event->reason();
+    keyboardFocus_ = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                     reason == Qt::ShortcutFocusReason;
+    QAbstractButton::focusInEvent(event);
+    update();
+}
+
+void CPictureButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+    update();
+}
+
+// Inside the face, clear of the shaped buttons' cut corners; light on the dark skin.
+void CPictureButton::DrawFocusFrame(QPainter& painter) const {
+    QPen pen(QColor(255, 255, 255, 220));
+    pen.setStyle(Qt::DotLine);
+    pen.setWidth(1);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const int inset = std::min(width(), height()) >= 24 ? 3 : 1;
+    painter.drawRoundedRect(
+        QRectF(rect()).adjusted(inset + 0.5, inset + 0.5, -inset - 0.5, -inset - 0.5), 3, 3);
+}
+
 void CPictureButton::changeEvent(QEvent* event) {
     if (event->type() == QEvent::EnabledChange) {
         update();
@@ -144,7 +173,7 @@ CPictureButton::Face CPictureButton::ChooseFace() {
         hover_ = false;
         tracking_ = false;
     }
-    if (active_ && pressed_) {
+    if ((active_ && pressed_) || isDown()) {  // isDown: also held by Space
         return kPressed;
     }
     if (active_ && !hover_) {
@@ -171,6 +200,9 @@ void CPictureButton::paintEvent(QPaintEvent* /*event*/) {
         painter.drawPixmap(QPoint(0, 0), pixmap, source);
     } else {
         painter.drawPixmap(0, 0, pixmap);
+    }
+    if (keyboardFocus_ && hasFocus()) {
+        DrawFocusFrame(painter);
     }
 }
 

@@ -1,9 +1,11 @@
 #include "ui/CwbeKoruvanUIDlg.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <QToolTip>
 
 #include "app/PlanSource.h"
 #include "app/SecConfig.h"
@@ -11,7 +13,9 @@
 #include "ui/CPictureButton.h"
 #include "ui/CSettingsDlg.h"
 #include "ui/CSkinListCtrl.h"
+#include "ui/DialogPlacement.h"
 #include "ui/QtFrontEnd.h"
+#include "ui/QtTranslations.h"
 #include "ui/SkinImages.h"
 #include "ui/StepTimer.h"
 
@@ -75,6 +79,8 @@ CwbeKoruvanUIDlg::CwbeKoruvanUIDlg(app::DownloadPlan plan, app::EventSink& event
       settings_(settings) {
     setObjectName(QStringLiteral("dlg102"));
     setWindowTitle(kTitle);
+    // Standard dialogs and buttons in the window's language.
+    (void)InstallQtTranslations();
     frontEnd_.reset(MakeFrontEnd());
     controller_ = std::make_unique<app::DownloadController>(plan_, *frontEnd_, events,
                                                             std::move(environment));
@@ -106,15 +112,19 @@ QtFrontEnd* CwbeKoruvanUIDlg::MakeFrontEnd() {
             options_.modalNotice(text, title);
             return;
         }
-        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, NoticeOwner(this));
+        KeepCentredOn(&box, this);
         box.exec();
     };
     h.askYesNo = [this](const QString& question, const QString& title) {
         if (options_.askYesNo) {
             return options_.askYesNo(question, title);
         }
-        return QMessageBox::question(this, title, question, QMessageBox::Yes | QMessageBox::No) ==
-               QMessageBox::Yes;
+        QMessageBox box(QMessageBox::Question, title, question, QMessageBox::Yes | QMessageBox::No,
+                        NoticeOwner(this));
+        box.setObjectName(QStringLiteral("question"));
+        KeepCentredOn(&box, this);
+        return box.exec() == QMessageBox::Yes;
     };
     h.message = [this](std::uint32_t message) { HandleMessage(message, 0, 0); };
     h.close = [this] { DestroyWindow(); };
@@ -140,7 +150,8 @@ void CwbeKoruvanUIDlg::CreateControls() {
         button->setAccessibleName(spec.caption);
         button->SetImages(spec.normal, spec.pressed, spec.hover, spec.focus, spec.disabled);
         button->setGeometry(spec.rect);
-        button->setFocusPolicy(Qt::NoFocus);
+        // Tab reaches the buttons and Space presses them; Enter stays swallowed by the window.
+        button->setFocusPolicy(Qt::StrongFocus);
         const int id = spec.id;
         connect(button, &CPictureButton::clicked, this, [this, id] { OnCommand(id); });
         buttons_[i] = button;
@@ -299,6 +310,9 @@ void CwbeKoruvanUIDlg::ApplyFastStep(const FastStepResult& r) {
 void CwbeKoruvanUIDlg::ApplySlowStep(const SlowStepResult& r) {
     if (destroyed_) {
         return;
+    }
+    if (r.reason != shownTexts_.reason) {
+        RedrawArea(L::kReasonText);
     }
     shownTexts_ = r;
     if (r.showsEndStatus) {

@@ -1,15 +1,51 @@
 #include "ui/CPictureButton.h"
 
+#include <QCoreApplication>
 #include <QEnterEvent>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 
 #include <algorithm>
 
 namespace koruvan::ui {
+namespace {
+
+// Whether the user moves through the window with Tab right now. Qt gives the same focus
+// reason when a dialog first focuses its first button, or hands the focus of a hidden
+// button on, as when Tab is pressed; only a real Tab or Backtab should draw a frame.
+class TabWatch final : public QObject {
+  public:
+    using QObject::QObject;
+    bool tabbing = false;
+
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            tabbing = key == Qt::Key_Tab || key == Qt::Key_Backtab;
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            tabbing = false;
+        }
+        return false;
+    }
+};
+
+bool Tabbing() {
+    static QPointer<TabWatch> watch;
+    if (watch == nullptr && QCoreApplication::instance() != nullptr) {
+        watch = new TabWatch(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(watch);
+    }
+    return watch != nullptr && watch->tabbing;
+}
+
+}  // namespace
+
 CPictureButton::CPictureButton(QWidget* parent, bool strip)
     : QAbstractButton(parent), strip_(strip) {
+    (void)Tabbing();  // watching from the first button on
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -129,9 +165,15 @@ void CPictureButton::mouseReleaseEvent(QMouseEvent* event) {
 
 void CPictureButton::focusInEvent(QFocusEvent* event) {
     const Qt::FocusReason reason = event->reason();
-    keyboardFocus_ = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
-                     reason == Qt::ShortcutFocusReason;
+    keyboardFocus_ =
+        ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason) && Tabbing()) ||
+        reason == Qt::ShortcutFocusReason;
     QAbstractButton::focusInEvent(event);
+    update();
+}
+
+void CPictureButton::SetFocusFrame(bool shown) {
+    keyboardFocus_ = shown && hasFocus();
     update();
 }
 

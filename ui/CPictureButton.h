@@ -57,6 +57,8 @@ class CPictureButton : public QAbstractButton {
   public:
     // Focus reached by the keyboard: a dotted frame shows where Space will act.
     [[nodiscard]] bool ShowsFocusFrame() const noexcept { return keyboardFocus_; }
+    // For a button taking the place (and the focus) of another: keeps its frame or not.
+    void SetFocusFrame(bool shown);
 
   private:
     void DrawFocusFrame(QPainter& painter) const;

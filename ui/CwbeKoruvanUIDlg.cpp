@@ -331,12 +331,36 @@ void CwbeKoruvanUIDlg::ApplySlowStep(const SlowStepResult& r) {
 
 void CwbeKoruvanUIDlg::LayOutButtons(ControllerState state, bool diskShort) {
     const ButtonLayout l = LayoutFor(state, diskShort);
-    Apply(Button(kIdStart), l.start);
-    Apply(Button(kIdPause), l.pause);
-    Apply(Button(kIdContinue), l.resume);
-    Apply(Button(kIdInstall), l.install);
-    Apply(Button(kIdChangeFolder), l.change);
-    Apply(Button(kIdOpenFolder), l.openView);
+    KeepLargeButtonFocus([this, &l] {
+        Apply(Button(kIdStart), l.start);
+        Apply(Button(kIdPause), l.pause);
+        Apply(Button(kIdContinue), l.resume);
+        Apply(Button(kIdInstall), l.install);
+        Apply(Button(kIdChangeFolder), l.change);
+        Apply(Button(kIdOpenFolder), l.openView);
+    });
+}
+
+void CwbeKoruvanUIDlg::KeepLargeButtonFocus(const std::function<void()>& change) {
+    CPictureButton* focused = nullptr;
+    for (int i = 0; i < kLargeButtonCount; ++i) {
+        if (buttons_[static_cast<std::size_t>(i)]->hasFocus()) {
+            focused = buttons_[static_cast<std::size_t>(i)];
+        }
+    }
+    const bool frame = focused != nullptr && focused->ShowsFocusFrame();
+    change();
+    if (focused == nullptr || focused->isVisible()) {
+        return;
+    }
+    for (int i = 0; i < kLargeButtonCount; ++i) {
+        CPictureButton* successor = buttons_[static_cast<std::size_t>(i)];
+        if (successor->isVisible()) {
+            successor->setFocus(Qt::OtherFocusReason);
+            successor->SetFocusFrame(frame);
+            return;
+        }
+    }
 }
 
 void CwbeKoruvanUIDlg::PostWindowMessage(std::uint32_t message, std::uintptr_t wParam,

@@ -134,8 +134,8 @@ class CwbeKoruvanUIDlg : public QDialog {
     [[nodiscard]] bool Destroyed() const noexcept { return destroyed_; }
     [[nodiscard]] bool InTray() const;
     [[nodiscard]] QString FolderText() const { return folderText_; }
-    // The save folder as drawn: elided in the middle when it does not fit, so that both the
-    // start and the download folder's own name stay visible (the whole path is the tooltip).
+    // The save folder as drawn: elided at the left when it does not fit, so that the chosen
+    // folder and the download folder's own name stay visible (the whole path is the tooltip).
     [[nodiscard]] QString ShownFolderText() const;
     // The reason line as drawn (elided to fit; the whole text is the tooltip).
     [[nodiscard]] QString ShownReasonText() const;
@@ -207,6 +207,10 @@ class CwbeKoruvanUIDlg : public QDialog {
     // A new fixed size, the window staying where the window system has it.
     void ResizeInPlace(const QSize& size);
     void ShapeLargeButtons();
+    // Runs `change` (which shows and hides the large buttons); when it hid the focused large
+    // button, the focus goes to the one shown in its place, with a focus frame only when the
+    // keyboard had brought it there (Qt's own hand-over looks like a Tab).
+    void KeepLargeButtonFocus(const std::function<void()>& change);
 
     // Drawing (CwbeKoruvanUIDlgPaint.cpp).
     void PaintAll(QPainter& painter, const QRect& area);
@@ -214,8 +218,8 @@ class CwbeKoruvanUIDlg : public QDialog {
     void DrawProgress(QPainter& painter);
     void DrawText(QPainter& painter, const QRect& rect, const QString& text, std::uint32_t colour,
                   bool centred);
-    // `text` as it fits into `width` pixels of the window's font, elided in the middle.
-    [[nodiscard]] static QString Fitted(const QString& text, int width);
+    // `text` as it fits into `width` pixels of the window's font.
+    [[nodiscard]] static QString Fitted(const QString& text, int width, Qt::TextElideMode mode);
     void RedrawArea(const QRect& rect);
     void UpdateListTexts();
 

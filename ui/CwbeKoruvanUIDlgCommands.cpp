@@ -69,8 +69,10 @@ void CwbeKoruvanUIDlg::OnCommand(int id) {
         case kIdStart:
             controller_->PrimaryAction();
             if (!controller_->DiskShort()) {
-                Button(kIdPause)->show();
-                Button(kIdStart)->hide();
+                KeepLargeButtonFocus([this] {
+                    Button(kIdPause)->show();
+                    Button(kIdStart)->hide();
+                });
             }
             break;
         case kIdInstall:

@@ -71,17 +71,18 @@ void CwbeKoruvanUIDlg::PaintAll(QPainter& painter, const QRect& area) {
     DrawText(painter, L::kReasonText, ShownReasonText(), kLabelText, false);
 }
 
-QString CwbeKoruvanUIDlg::Fitted(const QString& text, int width) {
+QString CwbeKoruvanUIDlg::Fitted(const QString& text, int width, Qt::TextElideMode mode) {
     static const QFontMetrics metrics(SkinFont(kTextHeight));
-    return metrics.elidedText(text, Qt::ElideMiddle, width);
+    return metrics.elidedText(text, mode, width);
 }
 
+// The end of the path names the folder the user chose and the download folder in it.
 QString CwbeKoruvanUIDlg::ShownFolderText() const {
-    return Fitted(folderText_, L::kFolderText.width());
+    return Fitted(folderText_, L::kFolderText.width(), Qt::ElideLeft);
 }
 
 QString CwbeKoruvanUIDlg::ShownReasonText() const {
-    return Fitted(FromUtf8(shownTexts_.reason), L::kReasonText.width());
+    return Fitted(FromUtf8(shownTexts_.reason), L::kReasonText.width(), Qt::ElideMiddle);
 }
 
 void CwbeKoruvanUIDlg::DrawStatusRow(QPainter& painter) {

@@ -19,6 +19,8 @@ class CentreOnShow final : public QObject {
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Show && owner_ != nullptr) {
+            // The dialog's own show handling first: a message box takes its final size there.
+            (void)watched->event(event);
             auto* dialog = static_cast<QWidget*>(watched);
             QWidget* window = owner_->window();
             QScreen* screen = window->screen();
@@ -33,6 +35,7 @@ class CentreOnShow final : public QObject {
             // The frame may not be known before the first show: the client size stands in.
             const QSize size = dialog->frameGeometry().size().expandedTo(dialog->size());
             dialog->move(CentredTopLeft(owner, size, area));
+            return true;  // handled above
         }
         return false;
     }

@@ -403,6 +403,11 @@ bool DownloadController::DiskShort() const {
     return diskShort_;
 }
 
+bool DownloadController::DiskWatchRuns() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return sparseMode_;
+}
+
 bool DownloadController::MismatchSeen() const {
     std::lock_guard<std::mutex> fields(lock_);
     return mismatchSeen_;

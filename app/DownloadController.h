@@ -172,6 +172,9 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint32_t RepairProgress() const;
     [[nodiscard]] ControllerState State() const;
     [[nodiscard]] bool DiskShort() const;
+    // The disk watch runs (files grow with holes): it clears DiskShort once space is freed.
+    // Otherwise a shortage lasts until the program is started again.
+    [[nodiscard]] bool DiskWatchRuns() const;
     [[nodiscard]] bool MismatchSeen() const;
     [[nodiscard]] bool InstallerStarted() const;
     [[nodiscard]] std::uint64_t DownloadedBytes() const;  // as of the last Reconcile

@@ -113,6 +113,8 @@ bool SavePieceCache(const std::string& path, const InfoHashBytes& infoHash,
     ok = ok && StorageAllow(StorageOp::kRename, temp, path) && platform::RenameFile(temp, path);
     if (ok) {
         StorageDone(StorageOp::kRename, temp, path);
+        // Without this a power cut can bring the previous cache back long after the stop.
+        (void)FlushFolderOf(path);
     } else {
         platform::RemoveFile(temp);
     }

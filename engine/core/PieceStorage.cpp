@@ -4,7 +4,6 @@
 
 #include "engine/core/StorageObserver.h"
 #include "engine/core/base/EngineClock.h"
-#include "platform/File.h"
 #include "platform/Paths.h"
 
 namespace koruvan::engine {
@@ -299,10 +298,7 @@ void PieceStorage::FinishFile(TargetFile& file) noexcept {
         if (StorageAllow(StorageOp::kRename, file.path, file.finalPath) &&
             platform::RenameFile(file.path, file.finalPath)) {
             StorageDone(StorageOp::kRename, file.path, file.finalPath);
-            const std::string folder = FolderOf(file.finalPath);
-            if (StorageAllow(StorageOp::kFolderFlush, folder) && platform::SyncFolder(folder)) {
-                StorageDone(StorageOp::kFolderFlush, folder);
-            }
+            (void)FlushFolderOf(file.finalPath);
             file.path = file.finalPath;
             file.finalPath.clear();
             file.temporary = false;

@@ -56,4 +56,8 @@ inline void StorageDone(StorageOp op, const std::string& path, const std::string
     }
 }
 
+// Flushes the folder holding `path` (through the observer), so that a rename into it
+// survives a power cut. False when the flush failed or was refused.
+bool FlushFolderOf(const std::string& path) noexcept;
+
 }  // namespace koruvan::engine

@@ -133,14 +133,14 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
         task.SetKey("file://" + dir.File("swarm.torrent"));
         ASSERT_EQ(task.StartDownload(), 0);
 
-        // The tracker sees the task at 127.0.0.1 with the engine's listening port.
+        // The tracker sees the task at its bind address with the engine's listening port.
         TrackerTestTask b;
         Prepare(b, 0x7F000003, 6882);
         EXPECT_TRUE(test::WaitFor(
             [&] {
                 b.learned.clear();
                 return RunAnnounce(b, url_, kAnnounceStarted) == kTransferFinished &&
-                       b.Learned("127.0.0.1", 6893);
+                       b.Learned("127.0.0.2", 6893);
             },
             std::chrono::seconds(15)));
         EXPECT_TRUE(test::WaitFor([&] { return task.PublishedInfo().announceInterval > 0; }));
@@ -149,7 +149,7 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
         ASSERT_EQ(task.StopDownload(), 0);
         b.learned.clear();
         ASSERT_EQ(RunAnnounce(b, url_, kAnnounceRegular), kTransferFinished);
-        EXPECT_FALSE(b.Learned("127.0.0.1", 6893)) << "the task did not announce \"stopped\"";
+        EXPECT_FALSE(b.Learned("127.0.0.2", 6893)) << "the task did not announce \"stopped\"";
     }
     EnableP2P(false);
     SetListenPort(0);

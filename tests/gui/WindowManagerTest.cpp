@@ -98,7 +98,8 @@ class WindowManagerTest : public ::testing::Test {
         const QRect m = x_.Geometry(main);
         EXPECT_LT(Distance(d.center(), m.center()), 30.0)
             << title << " at " << d.x() << "," << d.y() << " over the window at " << m.x() << ","
-            << m.y();
+            << m.y() << "\n"
+            << Log();
         EXPECT_TRUE(x_.OnTop(dialog)) << title;
         return dialog;
     }

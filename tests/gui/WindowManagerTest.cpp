@@ -5,6 +5,8 @@
 // servers that refuse shows why. Screenshots go to the gui artefacts folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -110,22 +112,28 @@ class WindowManagerTest : public ::testing::Test {
     WindowProcess window_;
 };
 
+// The platform window's record of its position lags behind the manager's placement for a
+// moment after the window appears: folding out at once is when a stale record moved it.
 TEST_F(WindowManagerTest, FoldingTheListKeepsTheWindowWhereItIs) {
-    const unsigned long id = Open();
-    ASSERT_NE(id, 0u) << Log();
-    std::this_thread::sleep_for(300ms);
-    const QRect before = x_.Geometry(id);
-    ASSERT_NE(before.topLeft(), QPoint(0, 0)) << "the manager placed the window in the corner";
     const QPoint arrow = L::kListToggleArea.center();
-    for (const int height : {L::kCollapsedHeight + L::kListToggleGrowth, L::kCollapsedHeight}) {
-        ClickAt(id, arrow);
-        for (int tries = 0; tries < 60 && x_.Geometry(id).height() != height; ++tries) {
-            std::this_thread::sleep_for(50ms);
+    for (int start = 0; start < 3; ++start) {
+        const unsigned long id = Open();
+        ASSERT_NE(id, 0u) << Log();
+        const QRect before = x_.Geometry(id);
+        ASSERT_NE(before.topLeft(), QPoint(0, 0)) << "the manager placed the window in the corner";
+        for (const int height : {L::kCollapsedHeight + L::kListToggleGrowth, L::kCollapsedHeight}) {
+            ClickAt(id, arrow);
+            for (int tries = 0; tries < 60 && x_.Geometry(id).height() != height; ++tries) {
+                std::this_thread::sleep_for(50ms);
+            }
+            std::this_thread::sleep_for(200ms);
+            const QRect now = x_.Geometry(id);
+            EXPECT_EQ(now.height(), height) << "start " << start;
+            EXPECT_EQ(now.topLeft(), before.topLeft())
+                << "start " << start << ", height " << height;
         }
-        std::this_thread::sleep_for(300ms);
-        const QRect now = x_.Geometry(id);
-        EXPECT_EQ(now.height(), height);
-        EXPECT_EQ(now.topLeft(), before.topLeft()) << "height " << height;
+        window_.Signal(SIGTERM);
+        ASSERT_EQ(window_.Wait(15s), 0) << Log();
     }
 }
 

@@ -183,6 +183,46 @@ TEST_F(WindowManagerTest, CloseDialogAndFolderChooserOpenCentred) {
     ASSERT_TRUE(x_.Key("Escape"));
 }
 
+// Pixels of `area` that differ between two shots of the window.
+int Changed(const QImage& a, const QImage& b, const QRect& area) {
+    int changed = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            changed += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
+        }
+    }
+    return changed;
+}
+
+TEST_F(WindowManagerTest, SpacePressesTheFocusedButtonAndTabShowsWhereTheFocusIs) {
+    const unsigned long id = Open();
+    ASSERT_NE(id, 0u) << Log();
+    std::this_thread::sleep_for(1500ms);
+    const auto shot = [&] { return x_.Screenshot().copy(x_.Geometry(id)); };
+    const QImage opened = shot();
+    // The window opens with the focus on its first button, Start: Space presses it.
+    ASSERT_TRUE(x_.Key("space"));
+    QImage pressed;
+    for (int tries = 0; tries < 40; ++tries) {
+        std::this_thread::sleep_for(100ms);
+        pressed = shot();
+        if (Changed(opened, pressed, L::kLargeButton) > 200) {
+            break;
+        }
+    }
+    EXPECT_GT(Changed(opened, pressed, L::kLargeButton), 200) << "Space did not press Start";
+    // Tab moves the focus on, and a frame shows where (the small buttons do not change
+    // otherwise).
+    const QRect smallButtons = L::kFolderButton.united(L::kCloseButton).united(L::kSettingsButton);
+    ASSERT_TRUE(x_.Key("Tab"));
+    std::this_thread::sleep_for(300ms);
+    const QImage tabbed = shot();
+    tabbed.save(QString::fromStdString(Artefact("tab-focus.png")));
+    EXPECT_GT(Changed(pressed, tabbed, smallButtons) + Changed(pressed, tabbed, L::kLargeButton),
+              20)
+        << "no focus frame after Tab (see tab-focus.png)";
+}
+
 TEST_F(WindowManagerTest, RefusingServersShowWhyUnderThePicture) {
     std::filesystem::remove_all(game_.Path("www/vemo047"));  // every file answers 404
     const unsigned long id = Open();

@@ -222,7 +222,7 @@ TEST(WindowUsabilityTest, DialogsOpenCentredAndTheRangeWarningAboveTheSettings) 
     EXPECT_LE((warningCentre - centre).manhattanLength(), 4);
 }
 
-TEST(WindowUsabilityTest, LongSaveFolderKeepsBothEndsVisibleAndShowsWhollyAsTooltip) {
+TEST(WindowUsabilityTest, LongSaveFolderShowsItsEndAndTheWholePathAsTooltip) {
     WindowHarness h;
     const QString deep = QString::fromStdString(h.dir.File("games/downloads/irvane/client"));
     h.folderChoice = deep;

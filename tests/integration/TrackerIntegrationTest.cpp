@@ -121,6 +121,9 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     ASSERT_EQ(InfoHashOf(torrent), hash_);
     test::WriteFile(dir.File("swarm.torrent"), torrent);
     ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
+    // The listener stays on loopback and no discovery datagram goes out.
+    ASSERT_EQ(SetBindAddress("127.0.0.1"), 0);
+    SetLanDiscovery(false);
     EnableP2P(true);
     SetListenPort(6893);
     {
@@ -151,6 +154,8 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     }
     EnableP2P(false);
     SetListenPort(0);
+    (void)SetBindAddress(nullptr);
+    SetLanDiscovery(true);
     EXPECT_EQ(EngineCleanup(), 0);
 }
 

@@ -71,8 +71,10 @@ class BtServiceTest : public test::SwarmTest {
         ASSERT_EQ(std::system(("mkdir -p " + dir_.File("get")).c_str()), 0);
     }
     std::string HandshakeHead() const {
-        return std::string("\x13" "BitTorrent protocol") + std::string(8, '\0') +
-               std::string(reinterpret_cast<const char*>(hash_.data()), 20);
+        return std::string(
+                   "\x13"
+                   "BitTorrent protocol") +
+               std::string(8, '\0') + std::string(reinterpret_cast<const char*>(hash_.data()), 20);
     }
     // What the engine sends first on an outgoing connection to a listener of the test.
     std::string FirstBytes(std::int32_t disguise, const std::string& folder) {
@@ -134,8 +136,8 @@ TEST_F(BtServiceTest, DisguisedIncomingConnectionIsAnsweredWithAFakeHttpHeader) 
     to.sin_port = htons(static_cast<std::uint16_t>(port_));
     ::inet_pton(AF_INET, "127.0.0.3", &to.sin_addr);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    const std::string hello = "GET / HTTP/1.0\r\nHost: 1:2\r\n\r\n" + HandshakeHead() +
-                              std::string(20, 'p');
+    const std::string hello =
+        "GET / HTTP/1.0\r\nHost: 1:2\r\n\r\n" + HandshakeHead() + std::string(20, 'p');
     ASSERT_EQ(::send(fd, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
     const std::string answer = ReadSome(fd, 140, 3000);
     ::close(fd);
@@ -143,11 +145,11 @@ TEST_F(BtServiceTest, DisguisedIncomingConnectionIsAnsweredWithAFakeHttpHeader) 
     const std::size_t end = answer.find("\r\n\r\n");
     ASSERT_NE(end, std::string::npos);
     const std::string header = answer.substr(0, end + 4);
-    EXPECT_TRUE(header == "HTTP/1.0 200 OK\r\nConnection: Close\r\n\r\n" ||
-                header == "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\n\r\n" ||
-                header == "HTTP/1.0 200 OK\r\nConnection: Close\r\nContent-Encoding: none\r\n\r\n" ||
-                header ==
-                    "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Encoding: none\r\n\r\n")
+    EXPECT_TRUE(
+        header == "HTTP/1.0 200 OK\r\nConnection: Close\r\n\r\n" ||
+        header == "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\n\r\n" ||
+        header == "HTTP/1.0 200 OK\r\nConnection: Close\r\nContent-Encoding: none\r\n\r\n" ||
+        header == "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Encoding: none\r\n\r\n")
         << header;
     EXPECT_EQ(answer.substr(end + 4, 48), HandshakeHead());
     EXPECT_EQ(StopTask(task, true), 0);
@@ -161,7 +163,9 @@ TEST(DiscoveryDatagramTest, LayoutAndRefusals) {
     d.infoHash.fill(0x11);
     d.peerId.fill(0x22);
     const auto bytes = EncodeDiscovery(d);
-    const std::string expected = std::string(4, '\0') + "\x0A\x33\x64\x02" "\x1A\xE1" +
+    const std::string expected = std::string(4, '\0') +
+                                 "\x0A\x33\x64\x02"
+                                 "\x1A\xE1" +
                                  std::string(2, '\0') + std::string("\0\0\0\1", 4) +
                                  std::string(20, '\x11') + std::string(20, '\x22');
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), expected);

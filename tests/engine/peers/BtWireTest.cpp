@@ -22,7 +22,8 @@ TEST(BtWireTest, HandshakeLayout) {
     }
     const auto h = BuildHandshake(hash, id);
     const std::string text(reinterpret_cast<const char*>(h.data()), h.size());
-    EXPECT_EQ(text.substr(0, 20), std::string("\x13" "BitTorrent protocol"));
+    EXPECT_EQ(text.substr(0, 20), std::string("\x13"
+                                              "BitTorrent protocol"));
     EXPECT_EQ(text.substr(20, 8), std::string(8, '\0'));
     EXPECT_EQ(h[28], 1);
     EXPECT_EQ(h[47], 20);
@@ -47,7 +48,9 @@ TEST(BtWireTest, MessagesAreBigEndianAndLengthPrefixed) {
         {Request(kRequest, 7, 0x4000, 0x4000), S("\0\0\0\x0d\6\0\0\0\7\0\0\x40\0\0\0\x40\0", 17)},
         {Request(kCancel, 1, 2, 3), S("\0\0\0\x0d\x08\0\0\0\1\0\0\0\2\0\0\0\3", 17)},
         {PieceHeader(2, 16384, 16384), S("\0\0\x40\x09\7\0\0\0\2\0\0\x40\0", 13)},
-        {Reject(0x0102), S("\0\0\0\x0e\7\0\0\0\0\0\0\0\2" "5\0\0\1\2", 18)},
+        {Reject(0x0102), S("\0\0\0\x0e\7\0\0\0\0\0\0\0\2"
+                           "5\0\0\1\2",
+                           18)},
         {BitfieldMessage(reinterpret_cast<const std::uint8_t*>("\xF0\x80"), 2),
          S("\0\0\0\3\5\xF0\x80", 7)},
     };
@@ -75,8 +78,12 @@ TEST(BtWireTest, DisguiseHeaderRecognition) {
         std::size_t header;
     };
     const Case cases[] = {
-        {"\x13" "BitTorrent protocol", Disguise::kNone, 0},
-        {"GET / HTTP/1.0\r\nHost: 1:2\r\n\r\n\x13" "Bit", Disguise::kHeader, 29},
+        {"\x13"
+         "BitTorrent protocol",
+         Disguise::kNone, 0},
+        {"GET / HTTP/1.0\r\nHost: 1:2\r\n\r\n\x13"
+         "Bit",
+         Disguise::kHeader, 29},
         {"POST /x\n\nrest", Disguise::kHeader, 9},
         {"HTTP/1.0 200 OK\r\n\r\n", Disguise::kHeader, 19},
         {"GET / HTTP/1.0\r\nHost:", Disguise::kIncomplete, 0},

@@ -28,6 +28,8 @@ bool TBTPeer::Connect(TPeerId* identity) {
     }
     record_.incoming = false;
     connectStart_ = task_->PeerClock();
+    ++identity->activeConnections;  // given back by Reset, also after a failed dial
+    ++identity->connectionsMade;
     // Every third attempt to a party that cannot be dialled directly goes over the UDP
     // transport (its node id comes from the peer id) once that transport exists.
     udp_ = false;
@@ -47,8 +49,6 @@ bool TBTPeer::Connect(TPeerId* identity) {
         return false;
     }
     connState_ = kConnPending;
-    ++identity->activeConnections;
-    ++identity->connectionsMade;
     return SendHandshake();
 }
 

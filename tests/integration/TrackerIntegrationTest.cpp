@@ -142,6 +142,8 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     }
     EnableP2P(false);
     SetListenPort(0);
+    (void)SetBindAddress(nullptr);
+    SetLanDiscovery(true);
     EXPECT_EQ(EngineCleanup(), 0);
 }
 

@@ -24,6 +24,7 @@ class SwarmNamespaces : public ::testing::Test {
             GTEST_SKIP() << lan_.Problem();
         }
         ASSERT_TRUE(game_.Started());
+        game_.SetListP2p(true);
         game_.RemoveWebFiles();
     }
 

@@ -125,7 +125,18 @@ class QUInternalServer final : public QThread {
     [[nodiscard]] int Backlog() noexcept;
     [[nodiscard]] std::size_t PendingLookups() noexcept;
     [[nodiscard]] std::size_t PunchEntries() noexcept;
-    [[nodiscard]] int LossRateOf(std::uint32_t handle) noexcept;
+    // A connection's transfer figures (all -1 for an unknown handle).
+    struct TransportFigures {
+        int lossRate = -1;
+        int window = -1;
+        int payloadSize = -1;
+        int sends = -1;
+        int retransmits = -1;
+    };
+    [[nodiscard]] TransportFigures FiguresOf(std::uint32_t handle) noexcept;
+    [[nodiscard]] int LossRateOf(std::uint32_t handle) noexcept {
+        return FiguresOf(handle).lossRate;
+    }
 
     int Run() override;
     void Refresh() override {}

@@ -382,10 +382,18 @@ std::size_t QUInternalServer::PunchEntries() noexcept {
     return punches_.size();
 }
 
-int QUInternalServer::LossRateOf(std::uint32_t handle) noexcept {
+QUInternalServer::TransportFigures QUInternalServer::FiguresOf(std::uint32_t handle) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    UdpConnection* c = Find(main_, handle);
-    return c != nullptr ? c->LossRate(clock_->Seconds()) : -1;
+    TransportFigures f;
+    if (UdpConnection* c = Find(main_, handle)) {
+        const std::uint32_t now = clock_->Seconds();
+        f.lossRate = c->LossRate(now);
+        f.window = c->Window(now);
+        f.payloadSize = c->PayloadSize(now);
+        f.sends = c->sends;
+        f.retransmits = c->retransmits;
+    }
+    return f;
 }
 
 }  // namespace koruvan::engine

@@ -241,7 +241,7 @@ TEST(UdpNatLab, StreamsCrossTwoNatsWhereTcpCannot) {
 
     int connectorExit = -1;
     int listenerExit = -1;
-    std::string out = Stream(lab, dir, "clean", 2 << 20, &connectorExit, &listenerExit);
+    std::string out = Stream(lab, dir, "clean", 1 << 20, &connectorExit, &listenerExit);
     EXPECT_EQ(connectorExit, 0) << out;
     EXPECT_EQ(listenerExit, 0) << ReadFile(dir.File("clean-listener.txt"));
     EXPECT_NE(out.find("tcp: unreachable"), std::string::npos) << out;
@@ -269,7 +269,7 @@ TEST(UdpNatLab, StreamsCrossTwoNatsWhereTcpCannot) {
     ASSERT_TRUE(lab.Impair(5, 2, &reordered));
     std::printf("impairment: 5 %% loss, 2 %% duplicates%s\n",
                 reordered ? ", reordering (netem)" : " (nftables; no netem in this kernel)");
-    out = Stream(lab, dir, "lossy", 400 << 10, &connectorExit, &listenerExit);
+    out = Stream(lab, dir, "lossy", 96 << 10, &connectorExit, &listenerExit);
     EXPECT_EQ(connectorExit, 0) << out;
     EXPECT_EQ(listenerExit, 0) << ReadFile(dir.File("lossy-listener.txt"));
     const Figures lossy = ReadFigures(out);

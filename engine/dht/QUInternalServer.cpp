@@ -7,6 +7,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/peers/BufferPool.h"
 #include "engine/peers/Resolver.h"
 
 namespace koruvan::engine {
@@ -16,6 +17,18 @@ thread_local int t_lastError = 0;
 std::atomic<QUInternalServer*> g_instance{nullptr};
 
 }  // namespace
+
+bool ReleaseIdleBuffers(TBufferPool& pool) noexcept {
+    // Connection buffers: when more than 2048 KiB are cached and at most 35 % of them are in
+    // use, the free ones go back to the system.
+    const BufferPoolTotals t = pool.Totals();
+    const std::size_t total = t.inUseBytes + t.freeBytes;
+    if (total <= 2048u * 1024u || t.inUseBytes * 100 > total * 35) {
+        return false;
+    }
+    pool.Trim(0);
+    return true;
+}
 
 std::uint32_t UdpClock::Tick() noexcept {
     return TickCount();
@@ -224,6 +237,7 @@ void QUInternalServer::RunTimers() noexcept {
     if (registerClock_ == 0 || seconds - registerClock_ >= 300) {
         SendRegister();
         registerClock_ = keepAliveClock_ = seconds;
+        ReleaseIdleBuffers(SocketBufferPool());
     }
     if (seconds - keepAliveClock_ >= static_cast<std::uint32_t>(keepAliveSeconds_)) {
         if (IsBehindNat()) {

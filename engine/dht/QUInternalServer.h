@@ -63,6 +63,10 @@ void SetUdpLastError(int error) noexcept;
 std::uint32_t PickLocalAddress(const std::vector<std::uint32_t>& addresses) noexcept;
 bool IsPrivateAddress(std::uint32_t ip) noexcept;
 
+class TBufferPool;
+// The registration pass's clean-up of a buffer pool; true when it released its free blocks.
+bool ReleaseIdleBuffers(TBufferPool& pool) noexcept;
+
 class QUInternalServer final : public QThread {
   public:
     // The process-wide server, created (stopped) on first use.

@@ -152,9 +152,9 @@ void QUInternalServer::SetLocalAddress(std::uint32_t ip, int port) noexcept {
     }
 }
 
-bool QUInternalServer::IsBehindNat() const noexcept {
-    const std::uint32_t external = externalIp_.load();
-    return external != localIp_;
+bool QUInternalServer::IsBehindNat() noexcept {
+    LockGuard guard(&ThreadLock(), true);
+    return externalIp_.load() != localIp_;
 }
 
 std::uint32_t QUInternalServer::LocalIp() noexcept {

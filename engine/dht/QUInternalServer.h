@@ -84,7 +84,7 @@ class QUInternalServer final : public QThread {
     // Frees every connection record and pending lookup; external address back to unknown.
     void Cleanup() noexcept;
     void SetLocalAddress(std::uint32_t ip, int port) noexcept;
-    [[nodiscard]] bool IsBehindNat() const noexcept;
+    [[nodiscard]] bool IsBehindNat() noexcept;
     [[nodiscard]] std::uint32_t ExternalIp() const noexcept { return externalIp_.load(); }
     [[nodiscard]] std::uint32_t LocalIp() noexcept;
     [[nodiscard]] int BoundPort() noexcept;

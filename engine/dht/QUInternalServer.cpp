@@ -197,7 +197,7 @@ void QUInternalServer::HandleDatagram(std::uint8_t* data, int len, std::uint32_t
         CallDht(handler, data, len, ip, port);
         return;
     }
-    if (transportDisabled_.load()) {
+    if (TransportDisabled()) {
         return;
     }
     LockGuard guard(&ThreadLock(), true);
@@ -216,7 +216,7 @@ void QUInternalServer::CallDht(const std::shared_ptr<DhtHandler>& handler, const
 }
 
 void QUInternalServer::RunTimers() noexcept {
-    if (transportDisabled_.load()) {
+    if (TransportDisabled()) {
         return;
     }
     LockGuard guard(&ThreadLock(), true);
@@ -264,10 +264,10 @@ int QUInternalServer::Run() {
     int idle = 0;
     bool gotAny = false;
     while (!StopRequested()) {
-        if (transportDisabled_.load() && !dhtRunning_.load()) {
+        if (TransportDisabled() && !dhtRunning_.load()) {
             CloseSocket();
             guard.Unlock();
-            while (!StopRequested() && transportDisabled_.load() && !dhtRunning_.load()) {
+            while (!StopRequested() && TransportDisabled() && !dhtRunning_.load()) {
                 clock_->Sleep(100);
             }
             guard.Lock();
@@ -295,7 +295,7 @@ int QUInternalServer::Run() {
                 guard.Unlock();
                 CallDht(handler, buffer, static_cast<int>(n), ip, port);
                 guard.Lock();
-            } else if (!transportDisabled_.load()) {
+            } else if (!TransportDisabled()) {
                 DispatchTransport(buffer, static_cast<int>(n), ip, port);
             }
             if (n <= 8 || ++burst < 19) {

@@ -5,8 +5,8 @@
 // timer and keeps this node registered with the rendezvous server.
 //
 // Locking: every field below is guarded by the server lock (ThreadLock(), recursive),
-// except the atomics (transportDisabled_, dhtRunning_, externalIp_), which are read
-// without it. The receive loop holds the lock while it receives and dispatches and
+// except the atomics (transportDisabled_, transportSwitch_, dhtRunning_, externalIp_),
+// which are read without it. The receive loop holds the lock while it receives and dispatches and
 // releases it around every sleep and around the call into the DHT handler.
 #pragma once
 
@@ -96,8 +96,15 @@ class QUInternalServer final : public QThread {
     void SetDhtHandler(DhtHandler handler);
     void SetDhtRunning(bool running) noexcept { dhtRunning_.store(running); }
     [[nodiscard]] bool DhtRunning() const noexcept { return dhtRunning_.load(); }
-    void SetTransportDisabled(bool disabled) noexcept { transportDisabled_.store(disabled); }
-    [[nodiscard]] bool TransportDisabled() const noexcept { return transportDisabled_.load(); }
+    void SetTransportDisabled(bool disabled) noexcept { transportSwitch_.load()->store(disabled); }
+    [[nodiscard]] bool TransportDisabled() const noexcept {
+        return transportSwitch_.load()->load();
+    }
+    // Makes the server follow an engine-wide "transport disabled" switch instead of its own
+    // (null: its own again). The switch must outlive the server.
+    void UseTransportSwitch(std::atomic<bool>* flag) noexcept {
+        transportSwitch_.store(flag != nullptr ? flag : &transportDisabled_);
+    }
 
     // Takes a configuration without starting the thread (tests drive the loop's steps).
     int Configure(const UdpServerConfig& config) noexcept;
@@ -251,6 +258,7 @@ class QUInternalServer final : public QThread {
     std::shared_ptr<DhtHandler> dhtHandler_;
     DatagramSink sink_;
     std::atomic<bool> transportDisabled_{true};
+    std::atomic<std::atomic<bool>*> transportSwitch_{&transportDisabled_};
     std::atomic<bool> dhtRunning_{false};
 };
 

@@ -47,7 +47,8 @@ std::int32_t SetUdpLocalPort(std::int32_t port) noexcept {
     return 0;
 }
 
-bool StartEngineUdpServer(const std::uint8_t* nodeId16) noexcept {
+bool StartEngineUdpServer(const std::uint8_t* nodeId16,
+                          std::atomic<bool>* transportDisabled) noexcept {
     UdpServerConfig config;
     {
         std::lock_guard<std::mutex> guard(Values().lock);
@@ -67,6 +68,7 @@ bool StartEngineUdpServer(const std::uint8_t* nodeId16) noexcept {
     }
     try {
         QUInternalServer& server = QUInternalServer::Instance();
+        server.UseTransportSwitch(transportDisabled);
         if (server.Start(config) != 0) {
             return false;
         }

@@ -146,9 +146,11 @@ void QUInternalServer::SetLocalAddress(std::uint32_t ip, int port) noexcept {
     if (ip != 0 && ip != 0xFFFFFFFFu) {
         localIp_ = ip;
     }
-    if (port >= 1 && port <= 65535) {
-        // A changed port makes the loop rebind at its next pass.
+    if (port >= 1 && port <= 65535 && port != localPort_) {
+        // A changed port makes the loop rebind at its next pass, and the node registers again
+        // from there so that the rendezvous server learns the new mapping at once.
         localPort_ = port;
+        registerClock_ = 0;
     }
 }
 

@@ -80,6 +80,28 @@ bool StartEngineUdpServer(const std::uint8_t* nodeId16,
     }
 }
 
+void SetUdpListenAddress(std::uint32_t ip, int port) noexcept {
+    try {
+        QUInternalServer& server = QUInternalServer::Instance();
+        if (server.IsRunning()) {
+            server.SetLocalAddress(ip, port);
+        }
+    } catch (...) {
+    }
+}
+
+bool UdpRelayWanted(bool reachableFromOutside) noexcept {
+    if (reachableFromOutside) {
+        return false;
+    }
+    try {
+        const std::uint32_t external = QUInternalServer::Instance().ExternalIp();
+        return external != 0 && external != 0xFFFFFFFFu && !IsPrivateAddress(external);
+    } catch (...) {
+        return false;
+    }
+}
+
 void StopEngineUdpTransport() noexcept {
     try {
         QUInternalServer& server = QUInternalServer::Instance();

@@ -24,7 +24,7 @@ int ProbeHalfOpenLimit() noexcept {
 // The engine's UDP server (DHT traffic and the UDP transport); when it cannot start, the
 // transport stays disabled.
 bool StartUdpServer(const std::array<std::uint8_t, 16>& nodeId) noexcept {
-    return StartEngineUdpServer(nodeId.data());
+    return StartEngineUdpServer(nodeId.data(), &Engine().transportDisabled);
 }
 void StopUdpServerAccepting() noexcept {
     StopEngineUdpTransport();

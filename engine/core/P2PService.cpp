@@ -6,6 +6,7 @@
 #include "engine/core/EngineState.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/dht/UdpServerStart.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/IpAddress.h"
 
@@ -96,11 +97,14 @@ bool P2PService::HashRegistered(const std::uint8_t* hash) const {
 void P2PService::AcceptConnections(ServiceTask& task, std::uint64_t nowMs) {
     for (std::int32_t n = 0; n < kAcceptsPerUpkeep && listener_.IsOpen(); ++n) {
         std::unique_ptr<TPeerConnection> accepted = listener_.Accept();
+        if (!accepted && udpListener_.IsOpen() && !Engine().transportDisabled.load()) {
+            accepted = udpListener_.Accept();
+        }
         if (!accepted) {
             break;
         }
         const std::uint32_t remote = accepted->RemoteIp();
-        if (IsValidIp(address_) && !SameSubnet24(remote, address_)) {
+        if (!accepted->UdpMode() && IsValidIp(address_) && !SameSubnet24(remote, address_)) {
             Engine().reachableFromOutside.store(true);
             Engine().transportDisabled.store(true);
         }
@@ -129,6 +133,12 @@ void P2PService::ScreenPending(ServiceTask& task, std::uint64_t nowMs) {
                 bt::Disguise::kHeader) {
             c.Consume(static_cast<std::int32_t>(header));
             c.SetDisguised(true);
+        }
+        // Over the pseudo-socket layer only while this node itself needs the relay.
+        if (c.UdpMode() && c.DataSize() >= 68 &&
+            !UdpRelayWanted(Engine().reachableFromOutside.load())) {
+            pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
         }
         if (task.CheckIncomingHandshake(c)) {
             std::unique_ptr<TPeerConnection> taken = std::move(pending_[i].connection);
@@ -170,6 +180,7 @@ void P2PService::StartListening(std::int64_t engineSeconds) {
         address_ = 0;
         port_ = 0;
         Engine().servicePort.store(0);
+        udpListener_.Close();
         if (!listener_.Listen(ConfiguredPort(), configured)) {
             return;
         }
@@ -178,6 +189,7 @@ void P2PService::StartListening(std::int64_t engineSeconds) {
         Engine().servicePort.store(port_);
         lastCheck_ = engineSeconds;
     }
+    KeepUdpListener();
     if (!multicast_.IsOpen() && Engine().lanDiscovery.load()) {
         (void)multicast_.Open(kDiscoveryGroup, kDiscoveryPort, address_);
     } else if (multicast_.IsOpen() && !Engine().lanDiscovery.load()) {
@@ -185,8 +197,19 @@ void P2PService::StartListening(std::int64_t engineSeconds) {
     }
 }
 
+void P2PService::KeepUdpListener() {
+    // The UDP socket moves to the TCP listener's port, so that peers reach both at one port.
+    SetUdpListenAddress(address_, port_);
+    if (Engine().transportDisabled.load()) {
+        udpListener_.Close();
+    } else if (!udpListener_.IsOpen() && listener_.IsOpen()) {
+        (void)udpListener_.Listen(port_, address_, Engine().nodeId.data());
+    }
+}
+
 void P2PService::StopLocked() {
     listener_.Close();
+    udpListener_.Close();
     pending_.clear();
     multicast_.Close();
     announcements_.clear();

@@ -107,11 +107,16 @@ class P2PService {
     bool HashRegistered(const std::uint8_t* hash) const;
     void StartListening(std::int64_t engineSeconds);
     void StopLocked();
+    // The pseudo-socket listener follows the TCP listener and the transport switch.
+    void KeepUdpListener();
     Registered* Find(ServiceTask* task);
     void Handle(ServiceTask& task, const DiscoveryDatagram& d);
     bool SendDatagram(const DiscoveryDatagram& d);
 
     TPeerConnection listener_;
+    // Its companion on the UDP pseudo-socket layer, on the same port while the transport is
+    // enabled: peers behind NAT routers reach this node through it.
+    TPeerConnection udpListener_;
     std::uint32_t address_ = 0;  // network order
     std::uint16_t port_ = 0;
     std::int64_t lastCheck_ = 0;

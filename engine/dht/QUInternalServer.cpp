@@ -7,6 +7,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/peers/BufferPool.h"
 #include "engine/peers/Resolver.h"
 
 namespace koruvan::engine {
@@ -16,6 +17,18 @@ thread_local int t_lastError = 0;
 std::atomic<QUInternalServer*> g_instance{nullptr};
 
 }  // namespace
+
+bool ReleaseIdleBuffers(TBufferPool& pool) noexcept {
+    // Connection buffers: when more than 2048 KiB are cached and at most 35 % of them are in
+    // use, the free ones go back to the system.
+    const BufferPoolTotals t = pool.Totals();
+    const std::size_t total = t.inUseBytes + t.freeBytes;
+    if (total <= 2048u * 1024u || t.inUseBytes * 100 > total * 35) {
+        return false;
+    }
+    pool.Trim(0);
+    return true;
+}
 
 std::uint32_t UdpClock::Tick() noexcept {
     return TickCount();
@@ -133,15 +146,17 @@ void QUInternalServer::SetLocalAddress(std::uint32_t ip, int port) noexcept {
     if (ip != 0 && ip != 0xFFFFFFFFu) {
         localIp_ = ip;
     }
-    if (port >= 1 && port <= 65535) {
-        // A changed port makes the loop rebind at its next pass.
+    if (port >= 1 && port <= 65535 && port != localPort_) {
+        // A changed port makes the loop rebind at its next pass, and the node registers again
+        // from there so that the rendezvous server learns the new mapping at once.
         localPort_ = port;
+        registerClock_ = 0;
     }
 }
 
-bool QUInternalServer::IsBehindNat() const noexcept {
-    const std::uint32_t external = externalIp_.load();
-    return external != localIp_;
+bool QUInternalServer::IsBehindNat() noexcept {
+    LockGuard guard(&ThreadLock(), true);
+    return externalIp_.load() != localIp_;
 }
 
 std::uint32_t QUInternalServer::LocalIp() noexcept {
@@ -184,7 +199,7 @@ void QUInternalServer::HandleDatagram(std::uint8_t* data, int len, std::uint32_t
         CallDht(handler, data, len, ip, port);
         return;
     }
-    if (transportDisabled_.load()) {
+    if (TransportDisabled()) {
         return;
     }
     LockGuard guard(&ThreadLock(), true);
@@ -203,7 +218,7 @@ void QUInternalServer::CallDht(const std::shared_ptr<DhtHandler>& handler, const
 }
 
 void QUInternalServer::RunTimers() noexcept {
-    if (transportDisabled_.load()) {
+    if (TransportDisabled()) {
         return;
     }
     LockGuard guard(&ThreadLock(), true);
@@ -224,6 +239,7 @@ void QUInternalServer::RunTimers() noexcept {
     if (registerClock_ == 0 || seconds - registerClock_ >= 300) {
         SendRegister();
         registerClock_ = keepAliveClock_ = seconds;
+        ReleaseIdleBuffers(SocketBufferPool());
     }
     if (seconds - keepAliveClock_ >= static_cast<std::uint32_t>(keepAliveSeconds_)) {
         if (IsBehindNat()) {
@@ -250,10 +266,10 @@ int QUInternalServer::Run() {
     int idle = 0;
     bool gotAny = false;
     while (!StopRequested()) {
-        if (transportDisabled_.load() && !dhtRunning_.load()) {
+        if (TransportDisabled() && !dhtRunning_.load()) {
             CloseSocket();
             guard.Unlock();
-            while (!StopRequested() && transportDisabled_.load() && !dhtRunning_.load()) {
+            while (!StopRequested() && TransportDisabled() && !dhtRunning_.load()) {
                 clock_->Sleep(100);
             }
             guard.Lock();
@@ -281,7 +297,7 @@ int QUInternalServer::Run() {
                 guard.Unlock();
                 CallDht(handler, buffer, static_cast<int>(n), ip, port);
                 guard.Lock();
-            } else if (!transportDisabled_.load()) {
+            } else if (!TransportDisabled()) {
                 DispatchTransport(buffer, static_cast<int>(n), ip, port);
             }
             if (n <= 8 || ++burst < 19) {

@@ -5,8 +5,8 @@
 // timer and keeps this node registered with the rendezvous server.
 //
 // Locking: every field below is guarded by the server lock (ThreadLock(), recursive),
-// except the atomics (transportDisabled_, dhtRunning_, externalIp_), which are read
-// without it. The receive loop holds the lock while it receives and dispatches and
+// except the atomics (transportDisabled_, transportSwitch_, dhtRunning_, externalIp_),
+// which are read without it. The receive loop holds the lock while it receives and dispatches and
 // releases it around every sleep and around the call into the DHT handler.
 #pragma once
 
@@ -63,6 +63,10 @@ void SetUdpLastError(int error) noexcept;
 std::uint32_t PickLocalAddress(const std::vector<std::uint32_t>& addresses) noexcept;
 bool IsPrivateAddress(std::uint32_t ip) noexcept;
 
+class TBufferPool;
+// The registration pass's clean-up of a buffer pool; true when it released its free blocks.
+bool ReleaseIdleBuffers(TBufferPool& pool) noexcept;
+
 class QUInternalServer final : public QThread {
   public:
     // The process-wide server, created (stopped) on first use.
@@ -80,7 +84,7 @@ class QUInternalServer final : public QThread {
     // Frees every connection record and pending lookup; external address back to unknown.
     void Cleanup() noexcept;
     void SetLocalAddress(std::uint32_t ip, int port) noexcept;
-    [[nodiscard]] bool IsBehindNat() const noexcept;
+    [[nodiscard]] bool IsBehindNat() noexcept;
     [[nodiscard]] std::uint32_t ExternalIp() const noexcept { return externalIp_.load(); }
     [[nodiscard]] std::uint32_t LocalIp() noexcept;
     [[nodiscard]] int BoundPort() noexcept;
@@ -92,8 +96,15 @@ class QUInternalServer final : public QThread {
     void SetDhtHandler(DhtHandler handler);
     void SetDhtRunning(bool running) noexcept { dhtRunning_.store(running); }
     [[nodiscard]] bool DhtRunning() const noexcept { return dhtRunning_.load(); }
-    void SetTransportDisabled(bool disabled) noexcept { transportDisabled_.store(disabled); }
-    [[nodiscard]] bool TransportDisabled() const noexcept { return transportDisabled_.load(); }
+    void SetTransportDisabled(bool disabled) noexcept { transportSwitch_.load()->store(disabled); }
+    [[nodiscard]] bool TransportDisabled() const noexcept {
+        return transportSwitch_.load()->load();
+    }
+    // Makes the server follow an engine-wide "transport disabled" switch instead of its own
+    // (null: its own again). The switch must outlive the server.
+    void UseTransportSwitch(std::atomic<bool>* flag) noexcept {
+        transportSwitch_.store(flag != nullptr ? flag : &transportDisabled_);
+    }
 
     // Takes a configuration without starting the thread (tests drive the loop's steps).
     int Configure(const UdpServerConfig& config) noexcept;
@@ -125,7 +136,18 @@ class QUInternalServer final : public QThread {
     [[nodiscard]] int Backlog() noexcept;
     [[nodiscard]] std::size_t PendingLookups() noexcept;
     [[nodiscard]] std::size_t PunchEntries() noexcept;
-    [[nodiscard]] int LossRateOf(std::uint32_t handle) noexcept;
+    // A connection's transfer figures (all -1 for an unknown handle).
+    struct TransportFigures {
+        int lossRate = -1;
+        int window = -1;
+        int payloadSize = -1;
+        int sends = -1;
+        int retransmits = -1;
+    };
+    [[nodiscard]] TransportFigures FiguresOf(std::uint32_t handle) noexcept;
+    [[nodiscard]] int LossRateOf(std::uint32_t handle) noexcept {
+        return FiguresOf(handle).lossRate;
+    }
 
     int Run() override;
     void Refresh() override {}
@@ -236,6 +258,7 @@ class QUInternalServer final : public QThread {
     std::shared_ptr<DhtHandler> dhtHandler_;
     DatagramSink sink_;
     std::atomic<bool> transportDisabled_{true};
+    std::atomic<std::atomic<bool>*> transportSwitch_{&transportDisabled_};
     std::atomic<bool> dhtRunning_{false};
 };
 

@@ -73,7 +73,7 @@ int QUInternalServer::UdpListen(std::uint32_t handle, int backlog) noexcept {
 std::uint32_t QUInternalServer::UdpAccept(std::uint32_t listener, sockaddr_in* address,
                                           int* length) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    if (transportDisabled_.load()) {
+    if (TransportDisabled()) {
         Fail(kWsaEinval);
         return 0;
     }
@@ -115,7 +115,7 @@ std::uint32_t QUInternalServer::UdpAccept(std::uint32_t listener, sockaddr_in* a
 int QUInternalServer::UdpConnect(std::uint32_t handle, const sockaddr_in* address,
                                  int length) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    if (transportDisabled_.load() || address == nullptr || length != 16 ||
+    if (TransportDisabled() || address == nullptr || length != 16 ||
         address->sin_addr.s_addr == 0 || address->sin_addr.s_addr == 0xFFFFFFFFu) {
         return Fail(kWsaEnetunreach);
     }
@@ -142,7 +142,7 @@ int QUInternalServer::UdpConnect(std::uint32_t handle, const sockaddr_in* addres
 int QUInternalServer::UdpSend(std::uint32_t handle, const std::uint8_t* buffer,
                               int length) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    if (transportDisabled_.load() || buffer == nullptr || length < 0) {
+    if (TransportDisabled() || buffer == nullptr || length < 0) {
         return Fail(kWsaEinval);
     }
     UdpConnection* c = Find(main_, handle);
@@ -183,7 +183,7 @@ int QUInternalServer::UdpSend(std::uint32_t handle, const std::uint8_t* buffer,
 
 int QUInternalServer::UdpRecv(std::uint32_t handle, std::uint8_t* buffer, int size) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    if (transportDisabled_.load() || buffer == nullptr || size <= 0) {
+    if (TransportDisabled() || buffer == nullptr || size <= 0) {
         return Fail(kWsaEinval);
     }
     UdpConnection* c = Find(main_, handle);
@@ -382,10 +382,18 @@ std::size_t QUInternalServer::PunchEntries() noexcept {
     return punches_.size();
 }
 
-int QUInternalServer::LossRateOf(std::uint32_t handle) noexcept {
+QUInternalServer::TransportFigures QUInternalServer::FiguresOf(std::uint32_t handle) noexcept {
     LockGuard guard(&ThreadLock(), true);
-    UdpConnection* c = Find(main_, handle);
-    return c != nullptr ? c->LossRate(clock_->Seconds()) : -1;
+    TransportFigures f;
+    if (UdpConnection* c = Find(main_, handle)) {
+        const std::uint32_t now = clock_->Seconds();
+        f.lossRate = c->LossRate(now);
+        f.window = c->Window(now);
+        f.payloadSize = c->PayloadSize(now);
+        f.sends = c->sends;
+        f.retransmits = c->retransmits;
+    }
+    return f;
 }
 
 }  // namespace koruvan::engine

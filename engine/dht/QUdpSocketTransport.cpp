@@ -29,12 +29,16 @@ void FromSockaddr(const sockaddr_in& s, SocketAddress* a) noexcept {
 }  // namespace
 
 QUdpSocketTransport& EngineUdpTransport() {
-    static QUdpSocketTransport transport(QUInternalServer::Instance());
+    static QUdpSocketTransport transport;
     return transport;
 }
 
+QUInternalServer& QUdpSocketTransport::Server() noexcept {
+    return server_ != nullptr ? *server_ : QUInternalServer::Instance();
+}
+
 SocketHandle QUdpSocketTransport::Open(int* error) noexcept {
-    const std::uint32_t handle = server_.UdpSocket();
+    const std::uint32_t handle = Server().UdpSocket();
     if (handle == 0) {
         *error = UdpLastError();
         return kInvalidSocket;
@@ -43,17 +47,17 @@ SocketHandle QUdpSocketTransport::Open(int* error) noexcept {
 }
 
 void QUdpSocketTransport::CloseHandle(SocketHandle socket) noexcept {
-    server_.UdpCloseSocket(Handle(socket));
+    Server().UdpCloseSocket(Handle(socket));
 }
 
 int QUdpSocketTransport::Bind(SocketHandle socket, const SocketAddress& local) noexcept {
     const sockaddr_in s = ToSockaddr(local);
-    return server_.UdpBind(Handle(socket), &s, sizeof(s)) == 0 ? 0 : UdpLastError();
+    return Server().UdpBind(Handle(socket), &s, sizeof(s)) == 0 ? 0 : UdpLastError();
 }
 
 int QUdpSocketTransport::Connect(SocketHandle socket, const SocketAddress& remote) noexcept {
     const sockaddr_in s = ToSockaddr(remote);
-    if (server_.UdpConnect(Handle(socket), &s, sizeof(s)) == 0) {
+    if (Server().UdpConnect(Handle(socket), &s, sizeof(s)) == 0) {
         return 0;
     }
     const int error = UdpLastError();
@@ -61,14 +65,14 @@ int QUdpSocketTransport::Connect(SocketHandle socket, const SocketAddress& remot
 }
 
 int QUdpSocketTransport::Listen(SocketHandle socket, int backlog) noexcept {
-    return server_.UdpListen(Handle(socket), backlog) == 0 ? 0 : UdpLastError();
+    return Server().UdpListen(Handle(socket), backlog) == 0 ? 0 : UdpLastError();
 }
 
 SocketHandle QUdpSocketTransport::Accept(SocketHandle socket, SocketAddress* remote,
                                          int* error) noexcept {
     sockaddr_in s{};
     int length = sizeof(s);
-    const std::uint32_t handle = server_.UdpAccept(Handle(socket), &s, &length);
+    const std::uint32_t handle = Server().UdpAccept(Handle(socket), &s, &length);
     if (handle == 0) {
         const int code = UdpLastError();
         *error = code == udp::kWsaEwouldblock ? 0 : code;
@@ -84,7 +88,7 @@ SocketHandle QUdpSocketTransport::Accept(SocketHandle socket, SocketAddress* rem
 std::int64_t QUdpSocketTransport::Send(SocketHandle socket, const std::uint8_t* data,
                                        std::int64_t size, int* error) noexcept {
     const int length = static_cast<int>(std::min<std::int64_t>(size, INT_MAX));
-    const int sent = server_.UdpSend(Handle(socket), data, length);
+    const int sent = Server().UdpSend(Handle(socket), data, length);
     if (sent >= 0) {
         return sent;
     }
@@ -96,12 +100,12 @@ std::int64_t QUdpSocketTransport::Receive(SocketHandle socket, std::uint8_t* dat
                                           std::int64_t size, int* error) noexcept {
     const std::uint32_t handle = Handle(socket);
     const int length = static_cast<int>(std::min<std::int64_t>(size, INT_MAX));
-    const int got = server_.UdpRecv(handle, data, length);
+    const int got = Server().UdpRecv(handle, data, length);
     if (got >= 0) {
         return got;
     }
     *error = UdpLastError();
-    if (*error == udp::kWsaEnotconn && server_.ConnectionState(handle) == udp::kClosed) {
+    if (*error == udp::kWsaEnotconn && Server().ConnectionState(handle) == udp::kClosed) {
         return 0;  // the remote side closed and everything it sent has been read
     }
     return *error == udp::kWsaEwouldblock ? kIoWouldBlock : kIoError;
@@ -114,8 +118,8 @@ int QUdpSocketTransport::Wait(SocketHandle socket, bool forWrite, int timeoutMs)
     limit.tv_sec = timeoutMs / 1000;
     limit.tv_usec = (timeoutMs % 1000) * 1000;
     const int ready =
-        forWrite ? server_.UdpSelect(nullptr, &set, &errors, timeoutMs < 0 ? nullptr : &limit)
-                 : server_.UdpSelect(&set, nullptr, &errors, timeoutMs < 0 ? nullptr : &limit);
+        forWrite ? Server().UdpSelect(nullptr, &set, &errors, timeoutMs < 0 ? nullptr : &limit)
+                 : Server().UdpSelect(&set, nullptr, &errors, timeoutMs < 0 ? nullptr : &limit);
     if (ready < 0) {
         return -1;
     }
@@ -123,7 +127,7 @@ int QUdpSocketTransport::Wait(SocketHandle socket, bool forWrite, int timeoutMs)
 }
 
 int QUdpSocketTransport::PendingError(SocketHandle socket) noexcept {
-    const int state = server_.ConnectionState(Handle(socket));
+    const int state = Server().ConnectionState(Handle(socket));
     if (state == udp::kEstablished) {
         return 0;
     }
@@ -133,7 +137,7 @@ int QUdpSocketTransport::PendingError(SocketHandle socket) noexcept {
 bool QUdpSocketTransport::LocalAddress(SocketHandle socket, SocketAddress* local) noexcept {
     sockaddr_in s{};
     int length = sizeof(s);
-    if (server_.UdpGetLocalName(Handle(socket), &s, &length) != 0) {
+    if (Server().UdpGetLocalName(Handle(socket), &s, &length) != 0) {
         return false;
     }
     FromSockaddr(s, local);

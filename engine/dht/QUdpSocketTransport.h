@@ -10,7 +10,9 @@ namespace koruvan::engine {
 
 class QUdpSocketTransport final : public TSocketTransport {
   public:
-    explicit QUdpSocketTransport(QUInternalServer& server) noexcept : server_(server) {}
+    // Null: the process-wide server, looked up at every call (it is deleted and made anew
+    // across engine clean-ups, while this transport lives on).
+    explicit QUdpSocketTransport(QUInternalServer* server = nullptr) noexcept : server_(server) {}
 
     SocketHandle Open(int* error) noexcept override;
     void CloseHandle(SocketHandle socket) noexcept override;
@@ -28,7 +30,9 @@ class QUdpSocketTransport final : public TSocketTransport {
     bool SetReceiveBufferSize(SocketHandle, int) noexcept override { return true; }
 
   private:
-    QUInternalServer& server_;
+    QUInternalServer& Server() noexcept;
+
+    QUInternalServer* server_;
 };
 
 // The process-wide transport over QUInternalServer::Instance().

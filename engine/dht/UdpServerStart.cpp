@@ -47,7 +47,8 @@ std::int32_t SetUdpLocalPort(std::int32_t port) noexcept {
     return 0;
 }
 
-bool StartEngineUdpServer(const std::uint8_t* nodeId16) noexcept {
+bool StartEngineUdpServer(const std::uint8_t* nodeId16,
+                          std::atomic<bool>* transportDisabled) noexcept {
     UdpServerConfig config;
     {
         std::lock_guard<std::mutex> guard(Values().lock);
@@ -67,12 +68,35 @@ bool StartEngineUdpServer(const std::uint8_t* nodeId16) noexcept {
     }
     try {
         QUInternalServer& server = QUInternalServer::Instance();
+        server.UseTransportSwitch(transportDisabled);
         if (server.Start(config) != 0) {
             return false;
         }
         server.SetTransportDisabled(false);
         SetPseudoSocketTransport(&EngineUdpTransport());
         return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void SetUdpListenAddress(std::uint32_t ip, int port) noexcept {
+    try {
+        QUInternalServer& server = QUInternalServer::Instance();
+        if (server.IsRunning()) {
+            server.SetLocalAddress(ip, port);
+        }
+    } catch (...) {
+    }
+}
+
+bool UdpRelayWanted(bool reachableFromOutside) noexcept {
+    if (reachableFromOutside) {
+        return false;
+    }
+    try {
+        const std::uint32_t external = QUInternalServer::Instance().ExternalIp();
+        return external != 0 && external != 0xFFFFFFFFu && !IsPrivateAddress(external);
     } catch (...) {
         return false;
     }

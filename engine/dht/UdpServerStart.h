@@ -3,6 +3,7 @@
 // task and at engine clean-up.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace koruvan::engine {
@@ -20,8 +21,18 @@ std::int32_t SetUdpRendezvous(const char* host, std::int32_t port) noexcept;
 std::int32_t SetUdpLocalPort(std::int32_t port) noexcept;
 
 // Starts the process-wide server with the node id's first 8 bytes (first task); true when it
-// runs and the transport is enabled.
-bool StartEngineUdpServer(const std::uint8_t* nodeId16) noexcept;
+// runs and the transport is enabled. The server follows the engine's "transport disabled"
+// switch from then on (null: its own).
+bool StartEngineUdpServer(const std::uint8_t* nodeId16,
+                          std::atomic<bool>* transportDisabled = nullptr) noexcept;
+// The P2P service's listening address and port: the UDP socket moves to that port (and
+// the address becomes the local one) while the server runs.
+void SetUdpListenAddress(std::uint32_t ip, int port) noexcept;
+// True while incoming connections over the pseudo-socket layer are wanted: no connection
+// from outside the local network reached this node's TCP listener (`reachableFromOutside`)
+// and the rendezvous server reported a public external address.
+bool UdpRelayWanted(bool reachableFromOutside) noexcept;
+
 // The last task ended: the transport is disabled and every pseudo-socket freed.
 void StopEngineUdpTransport() noexcept;
 // Engine clean-up: stops and deletes the server; false when there was none.

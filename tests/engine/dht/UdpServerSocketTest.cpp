@@ -13,6 +13,7 @@
 
 #include "engine/core/base/EngineClock.h"
 #include "engine/dht/QUInternalServer.h"
+#include "engine/peers/BufferPool.h"
 #include "support/WaitFor.h"
 
 namespace koruvan::engine {
@@ -157,6 +158,29 @@ TEST(UdpServerSocket, LocalAddressRule) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PickLocalAddress(c.addresses), c.expected);
+    }
+}
+
+TEST(UdpServerSocket, RegistrationPassReleasesMostlyIdleBuffers) {
+    struct Case {
+        std::size_t blocks;  // of 256 KiB
+        std::size_t inUse;
+        bool released;
+    } cases[] = {{8, 1, false}, {9, 3, true}, {9, 4, false}, {20, 7, true}};
+    for (const Case& c : cases) {
+        TBufferPool pool(0, 0);
+        std::vector<std::uint8_t*> blocks;
+        for (std::size_t i = 0; i < c.blocks; ++i) {
+            blocks.push_back(pool.Take(256 * 1024));
+        }
+        for (std::size_t i = c.inUse; i < c.blocks; ++i) {
+            pool.Give(blocks[i]);
+        }
+        EXPECT_EQ(ReleaseIdleBuffers(pool), c.released) << c.blocks << "/" << c.inUse;
+        EXPECT_EQ(pool.Totals().freeBytes == 0, c.released || c.blocks == c.inUse);
+        for (std::size_t i = 0; i < c.inUse; ++i) {
+            pool.Give(blocks[i]);
+        }
     }
 }
 

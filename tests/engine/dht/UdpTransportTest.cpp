@@ -8,6 +8,7 @@
 #include <numeric>
 #include <string>
 
+#include "engine/dht/QUdpSocketTransport.h"
 #include "engine/dht/UdpTestNet.h"
 #include "engine/dht/UdpWire.h"
 
@@ -283,6 +284,53 @@ TEST(UdpPseudoSocket, SelectReportsListenersAndWritableStreams) {
     EXPECT_EQ(p.a.UdpSelect(nullptr, &writable, nullptr, &none), 1);
     EXPECT_EQ(writable, std::vector<std::uint32_t>{p.client});
     EXPECT_EQ(p.a.UdpSelect(nullptr, nullptr, nullptr, &none), 0);
+}
+
+TEST(UdpPseudoSocket, SocketWrapperTransportRunsOverPseudoSockets) {
+    Pair p;
+    QUdpSocketTransport client(&p.a);
+    QUdpSocketTransport server(&p.b);
+    int error = 0;
+    const SocketHandle listener = server.Open(&error);
+    ASSERT_NE(listener, kInvalidSocket);
+    ASSERT_EQ(server.Bind(listener, SocketAddress{0, kListenPort, {}}), 0);
+    ASSERT_EQ(server.Listen(listener, 1024), 0);
+    EXPECT_EQ(server.Bind(server.Open(&error), SocketAddress{0, kListenPort, {}}), kWsaEaddrinuse);
+
+    const SocketHandle out = client.Open(&error);
+    SocketAddress to{Ip("203.0.113.20"), kListenPort, {}};
+    std::memcpy(to.node, p.b.Identity(), 8);
+    ASSERT_EQ(client.Connect(out, to), kConnectInProgress);
+    EXPECT_EQ(client.Wait(out, true, 0), 0);
+    SocketHandle in = kInvalidSocket;
+    SocketAddress remote;
+    for (int i = 0; i < 100 && in == kInvalidSocket; ++i) {
+        p.net.Run(10);
+        in = server.Accept(listener, &remote, &error);
+        EXPECT_EQ(error, 0);  // "nothing yet" is no error
+    }
+    ASSERT_NE(in, kInvalidSocket);
+    EXPECT_EQ(std::memcmp(remote.node, p.a.Identity(), 8), 0);
+    EXPECT_EQ(client.Wait(out, true, 0), 1);
+    EXPECT_EQ(client.PendingError(out), 0);
+    SocketAddress local;
+    ASSERT_TRUE(client.LocalAddress(out, &local));
+    EXPECT_EQ(local.port, kListenPort);
+
+    const std::uint8_t hello[] = "hello over udp";
+    EXPECT_EQ(client.Send(out, hello, sizeof(hello), &error),
+              static_cast<std::int64_t>(sizeof(hello)));
+    std::uint8_t got[64] = {};
+    EXPECT_EQ(server.Receive(in, got, sizeof(got), &error), kIoWouldBlock);
+    p.net.Run(50);
+    EXPECT_EQ(server.Wait(in, false, 0), 1);
+    EXPECT_EQ(server.Receive(in, got, sizeof(got), &error),
+              static_cast<std::int64_t>(sizeof(hello)));
+    EXPECT_STREQ(reinterpret_cast<const char*>(got), "hello over udp");
+    client.CloseHandle(out);
+    p.net.Run(50);
+    EXPECT_EQ(server.Receive(in, got, sizeof(got), &error), 0);  // the end of the stream
+    EXPECT_EQ(server.PendingError(in), kWsaEconnrefused);
 }
 
 }  // namespace

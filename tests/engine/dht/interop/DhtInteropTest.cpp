@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -69,11 +70,15 @@ class ReferenceProcess {
 
 std::vector<std::string> ReferenceNode(int host, int bootstrapHost, const char* option = nullptr,
                                        const std::string& hash = {}) {
-    std::vector<std::string> args = {"--ip", NetnsLab::Address(host), "--port",
-                                     std::to_string(kEnginePort), "--bootstrap",
-                                     NetnsLab::Address(bootstrapHost) + ":6881", "--seconds", "240"};
+    std::vector<std::string> args = {"--ip",        NetnsLab::Address(host),
+                                     "--port",      std::to_string(kEnginePort),
+                                     "--bootstrap", NetnsLab::Address(bootstrapHost) + ":6881",
+                                     "--seconds",   "240"};
     if (option != nullptr) {
         args.insert(args.end(), {option, hash});
+    }
+    if (std::getenv("KORUVAN_DHT_INTEROP_LOG") != nullptr) {
+        args.push_back("--log");  // the reference nodes' packet logs go to their output files
     }
     return args;
 }
@@ -124,7 +129,8 @@ class DhtInteropTest : public ::testing::Test {
             QUInternalServer::Instance().SetDhtRunning(true);
             running = node.Start();
         });
-        return running && ::koruvan::test::WaitFor([] { return CKademlia::Instance().IsNodeRunning(); });
+        return running &&
+               ::koruvan::test::WaitFor([] { return CKademlia::Instance().IsNodeRunning(); });
     }
     // Runs a task-like search for `hashHex`, announcing `port`, until it finished; returns the
     // peers it found.
@@ -152,6 +158,13 @@ class DhtInteropTest : public ::testing::Test {
     ::koruvan::test::TempDir dir;
 };
 
+// Keeps the reference nodes' output beside the test binary when asked to (debugging).
+void KeepOutputs(const ::koruvan::test::TempDir& dir) {
+    if (std::getenv("KORUVAN_DHT_INTEROP_LOG") != nullptr) {
+        Shell("cp " + dir.Path() + "/*.out . 2>/dev/null");
+    }
+}
+
 TEST_F(DhtInteropTest, EngineNodeAmongReferenceNodes) {
     NetnsLab lab(5);
     ASSERT_TRUE(lab.Ready());
@@ -169,13 +182,13 @@ TEST_F(DhtInteropTest, EngineNodeAmongReferenceNodes) {
     // every reference node knows at least two others.
     const bool filled = ::koruvan::test::WaitFor(
         [&] {
-            return node.Table().GoodCount() >= 4 && plain.MaxNodes() >= 2 &&
-                   seed.MaxNodes() >= 2 && seeker.MaxNodes() >= 2 && far.MaxNodes() >= 2;
+            return node.Table().GoodCount() >= 4 && plain.MaxNodes() >= 2 && seed.MaxNodes() >= 2 &&
+                   seeker.MaxNodes() >= 2 && far.MaxNodes() >= 2;
         },
         90s);
     EXPECT_TRUE(filled) << "engine good contacts " << node.Table().GoodCount() << ", reference "
-                        << plain.MaxNodes() << " " << seed.MaxNodes() << " "
-                        << seeker.MaxNodes() << " " << far.MaxNodes();
+                        << plain.MaxNodes() << " " << seed.MaxNodes() << " " << seeker.MaxNodes()
+                        << " " << far.MaxNodes();
 
     // The engine's node finds the reference seed's announce.
     const std::string found = Search(kSeedHash, kAnnouncedPort);
@@ -227,6 +240,7 @@ TEST_F(DhtInteropTest, EngineNodeAmongReferenceNodes) {
     EXPECT_TRUE(::koruvan::test::WaitFor([&] { return node.Table().GoodCount() >= 4; }, 30s))
         << node.Table().GoodCount() << " good contacts after the restart";
     EXPECT_GT(node.DatagramsSent(), sentBefore);
+    KeepOutputs(dir);
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ std::string NetnsLab::Unavailable() {
     return {};
 }
 
-NetnsLab::NetnsLab(int hosts)
-    : prefix_("kvdht" + std::to_string(getpid())), hosts_(hosts) {
+NetnsLab::NetnsLab(int hosts) : prefix_("kvdht" + std::to_string(getpid())), hosts_(hosts) {
     const std::string bridge = prefix_ + "-br";
     std::string script = "set -e; ip netns add " + bridge + "; ip -n " + bridge +
                          " link add br0 type bridge; ip -n " + bridge + " link set br0 up;";

@@ -22,6 +22,7 @@ def main():
     parser.add_argument("--lookup", default="", help="info hash (hex) to look up")
     parser.add_argument("--save-path", default="/tmp")
     parser.add_argument("--seconds", type=float, default=120)
+    parser.add_argument("--log", action="store_true", help="also print DHT packets")
     args = parser.parse_args()
 
     settings = {
@@ -36,11 +37,14 @@ def main():
         "dht_restrict_routing_ips": False,
         "dht_restrict_search_ips": False,
         "dht_prefer_verified_node_ids": False,
+        "dht_ignore_dark_internet": False,
         "alert_mask": lt.alert.category_t.dht_notification
         | lt.alert.category_t.dht_operation_notification
         | lt.alert.category_t.status_notification
         | lt.alert.category_t.error_notification,
     }
+    if args.log:
+        settings["alert_mask"] |= lt.alert.category_t.dht_log_notification
     session = lt.session(settings)
     torrent = None
     if args.announce:
@@ -70,6 +74,8 @@ def main():
             if isinstance(alert, lt.dht_stats_alert):
                 count = sum(b["num_nodes"] for b in alert.routing_table)
                 print(json.dumps({"nodes": count}), flush=True)
+            elif args.log and isinstance(alert, (lt.dht_pkt_alert, lt.dht_log_alert)):
+                print(json.dumps({"log": alert.message()}), flush=True)
             elif isinstance(alert, lt.dht_get_peers_reply_alert):
                 peers = ["%s:%d" % (p[0], p[1]) for p in alert.peers()]
                 print(json.dumps({"peers": peers}), flush=True)

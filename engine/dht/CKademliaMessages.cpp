@@ -108,6 +108,7 @@ void CKademlia::AnswerQuery(const QElement& root, const QElement& args, const Ka
         }
         std::vector<KadNode> closest;
         table_.ClosestNodes(*target, closest, false);
+        table_.ClosestNodes(*target, closest, true);  // good ones first, then the rest
         std::string nodes;
         for (std::size_t i = 0; i < closest.size() && i < 8; ++i) {
             AppendCompactNode(closest[i], nodes);
@@ -126,6 +127,7 @@ void CKademlia::AnswerQuery(const QElement& root, const QElement& args, const Ka
         }
         std::vector<KadNode> closest;
         table_.ClosestNodes(*hash, closest, false);
+        table_.ClosestNodes(*hash, closest, true);
         std::string nodes;
         for (std::size_t i = 0; i < closest.size() && i < 8; ++i) {
             AppendCompactNode(closest[i], nodes);

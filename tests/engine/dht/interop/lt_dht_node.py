@@ -32,7 +32,9 @@ def main():
         "enable_natpmp": False,
         "listen_interfaces": "%s:%d" % (args.ip, args.port),
         "outgoing_interfaces": args.ip,
-        "dht_bootstrap_nodes": args.bootstrap,
+        # No router nodes: the session keeps routers out of its routing table, and these
+        # nodes must end up in each other's tables. They are added as ordinary nodes below.
+        "dht_bootstrap_nodes": "",
         # Every node of the test sits in one /24: allow them all in the table.
         "dht_restrict_routing_ips": False,
         "dht_restrict_search_ips": False,
@@ -46,6 +48,9 @@ def main():
     if args.log:
         settings["alert_mask"] |= lt.alert.category_t.dht_log_notification
     session = lt.session(settings)
+    for endpoint in filter(None, args.bootstrap.split(",")):
+        host, port = endpoint.rsplit(":", 1)
+        session.add_dht_node((host, int(port)))
     torrent = None
     if args.announce:
         # A torrent known by its hash alone: the session announces it to the DHT with its

@@ -200,7 +200,7 @@ bool CKadActionBase::OnResponse(const std::string& tid, const KadNode& contact,
     }
     OnResult(contact, body);
     const QElement* token = body.Find("token");
-    if (token != nullptr && token->GetTextLength() == static_cast<std::int32_t>(kKadIdBytes)) {
+    if (token != nullptr && token->Type() == kElementString) {
         node_.Table().StoreToken(contact.ip, contact.port, token->GetText(), node_.Seconds());
     }
     return true;

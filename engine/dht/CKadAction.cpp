@@ -206,6 +206,13 @@ bool CKadActionBase::OnResponse(const std::string& tid, const KadNode& contact,
     return true;
 }
 
+bool CKadActionBase::AskedAddress(const std::string& tid, std::uint32_t ip,
+                                  std::uint16_t port) const {
+    LockGuard guard(&lock_, true);
+    auto it = queries_.find(tid);
+    return it != queries_.end() && it->second.contact.ip == ip && it->second.contact.port == port;
+}
+
 bool CKadActionBase::IsFinished() const {
     LockGuard guard(&lock_, true);
     return finished_ != 0;

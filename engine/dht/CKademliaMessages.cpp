@@ -201,6 +201,16 @@ void CKademlia::HandleResponse(const QElement& body, KadNode sender, const std::
             return;
         }
     }
+    // Not claimed, but a genuine answer from the address a lookup asked: the node there
+    // changed its id (implementations derive ids from their external address and renew
+    // them once they learn it). The old contact will time out; the new id answered, so it
+    // is offered as heard from instead of waiting unconfirmed.
+    for (const auto& a : actions) {
+        if (a->AskedAddress(tid, sender.ip, sender.port)) {
+            OfferNode(sender, true);
+            return;
+        }
+    }
 }
 
 }  // namespace koruvan::engine

@@ -205,3 +205,59 @@ TEST(KadNetworkTest, NodesFillTablesFindEachOtherAndAnnounces) {
 
 }  // namespace
 }  // namespace koruvan::engine::test
+
+namespace koruvan::engine::test {
+namespace {
+
+TEST_F(KadActionTest, AnswerInAnotherImplementationsLayoutMakesTheContactGood) {
+    const KadNode c = MakeNode(IdWithTop(0x10000000u, 1), Ip(198, 51, 100, 3), 6881);
+    node->Table().Insert(c, false, false, net.seconds);  // heard of, not heard from
+    node->StartFindAction(IdWithTop(0x7FFFFFFFu));
+    node->Housekeeping();
+    const std::string tid = TidSentTo(c);
+    ASSERT_EQ(tid.size(), 8u);
+    // Keys in sorted order, the asker's address under "ip", an empty "nodes", a glued
+    // integer "p" and a version string.
+    const std::string answer = "d2:ip6:" + std::string("\xC6\x33\x64\x01\x1A\xE1", 6) +
+                               "1:rd2:id20:" + c.id.Bytes() + "5:nodes0:1:pi6881ee1:t8:" + tid +
+                               "1:v4:LT\x02\x08" + "1:y1:re";
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), c.ip, c.port);
+    node->ProcessReceived();
+    const auto stored = node->Table().Find(c);
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(stored->IsGood());
+}
+
+}  // namespace
+}  // namespace koruvan::engine::test
+
+namespace koruvan::engine::test {
+namespace {
+
+TEST_F(KadActionTest, AnswerUnderANewIdIsNotClaimedButTheNewIdIsHeardFrom) {
+    const KadNode c = AddContact(0x10000000u, 1);
+    auto action = std::make_shared<CKadActionFind>(*node, IdWithTop(0x10000005u));
+    node->StartAction(action);
+    action->Step();
+    const std::string tid = TidSentTo(c);
+    const KadNodeId renewed = IdWithTop(0x60000000u, 1);
+    const std::string answer =
+        "d1:rd2:id20:" + renewed.Bytes() + "5:nodes0:e1:t8:" + tid + "1:y1:re";
+    // From another address: ignored.
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), Ip(198, 51, 100, 77), c.port);
+    node->ProcessReceived();
+    EXPECT_EQ(node->Table().ContactCount(), 1u);
+    // From the asked address and port: the query stays outstanding, the new id is good.
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), c.ip, c.port);
+    node->ProcessReceived();
+    EXPECT_EQ(action->Outstanding(), 1);
+    const auto fresh = node->Table().Find(MakeNode(renewed, c.ip, c.port));
+    ASSERT_TRUE(fresh);
+    EXPECT_TRUE(fresh->IsGood());
+}
+
+}  // namespace
+}  // namespace koruvan::engine::test

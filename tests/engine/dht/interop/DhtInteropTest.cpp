@@ -186,6 +186,10 @@ TEST_F(DhtInteropTest, EngineNodeAmongReferenceNodes) {
                    seeker.MaxNodes() >= 2 && far.MaxNodes() >= 2;
         },
         90s);
+    for (const KadNode& c : node.Table().AllContacts()) {
+        std::printf("contact %s %s:%u good=%d failures=%d lastSeen=%u\n", c.id.Hex().c_str(),
+                    DottedIp(c.ip).c_str(), c.port, c.IsGood() ? 1 : 0, c.failures, c.lastSeen);
+    }
     EXPECT_TRUE(filled) << "engine good contacts " << node.Table().GoodCount() << ", reference "
                         << plain.MaxNodes() << " " << seed.MaxNodes() << " " << seeker.MaxNodes()
                         << " " << far.MaxNodes();

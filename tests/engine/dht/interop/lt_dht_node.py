@@ -48,9 +48,11 @@ def main():
     if args.log:
         settings["alert_mask"] |= lt.alert.category_t.dht_log_notification
     session = lt.session(settings)
+    bootstrap = []
     for endpoint in filter(None, args.bootstrap.split(",")):
         host, port = endpoint.rsplit(":", 1)
-        session.add_dht_node((host, int(port)))
+        bootstrap.append((host, int(port)))
+    table_size = 0
     torrent = None
     if args.announce:
         # A torrent known by its hash alone: the session announces it to the DHT with its
@@ -61,7 +63,7 @@ def main():
         torrent = session.add_torrent(params)
     end = time.time() + args.seconds
     last_report = 0.0
-    last_action = 0.0
+    last_action = -5.0
     while time.time() < end:
         now = time.time()
         if now - last_report >= 1.0:
@@ -69,6 +71,10 @@ def main():
             session.post_dht_stats()
         if now - last_action >= 5.0:
             last_action = now
+            # Ordinary nodes are pinged once; until one answered, ask again.
+            if table_size == 0:
+                for node in bootstrap:
+                    session.add_dht_node(node)
             if torrent is not None:
                 torrent.force_dht_announce()
                 print(json.dumps({"announced": True}), flush=True)
@@ -78,6 +84,7 @@ def main():
         for alert in session.pop_alerts():
             if isinstance(alert, lt.dht_stats_alert):
                 count = sum(b["num_nodes"] for b in alert.routing_table)
+                table_size = count
                 print(json.dumps({"nodes": count}), flush=True)
             elif args.log and isinstance(alert, (lt.dht_pkt_alert, lt.dht_log_alert)):
                 print(json.dumps({"log": alert.message()}), flush=True)

@@ -38,15 +38,17 @@ std::string ParentFolder(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-void SyncFolder(const std::string& folder) noexcept {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)fsync(fd);
-        close(fd);
-    }
-}
-
 }  // namespace
+
+bool SyncFolder(const std::string& folder) noexcept {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
 
 File::~File() {
     Close();
@@ -375,7 +377,7 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) noexcept {
             errno = error;
             return false;
         }
-        SyncFolder(ParentFolder(path));
+        (void)SyncFolder(ParentFolder(path));
         return true;
     } catch (...) {
         if (!tempPath.empty()) {

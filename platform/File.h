@@ -95,6 +95,9 @@ std::optional<std::uint64_t> FileLastWriteTime(const std::string& path) noexcept
 // read.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& out);
 
+// Forces the entries of `folder` (names created, renamed or removed in it) to the disk.
+bool SyncFolder(const std::string& folder) noexcept;
+
 // Replaces the content of `path` so that a crash, a kill or a full disk leaves either the
 // old or the new content, never a mix: the data goes to a temporary file in the same folder
 // (named `path` + ".tmp-" + 8 hex digits), is synced, renamed over `path`, and the folder is

@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+
 #include "engine/core/EngineDht.h"
 #include "engine/core/EngineState.h"
+#include "engine/core/GlobalFilter.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/core/TaskRegistry.h"
 #include "engine/core/base/EngineClock.h"
@@ -18,6 +21,7 @@
 #include "engine/core/base/LockGuard.h"
 #include "engine/dht/CKademlia.h"
 #include "engine/dht/UdpServerStart.h"
+#include "engine/peers/IpAddress.h"
 #include "platform/DiskSpace.h"
 
 namespace koruvan::engine {
@@ -393,6 +397,39 @@ std::int32_t EnableP2P(bool on) noexcept {
 
 void SetBtPeerFlag(std::int32_t value) noexcept {
     Engine().btPeerFlag.store(value);
+}
+
+std::int32_t SetBindAddress(const char* dottedIpv4) noexcept {
+    if (dottedIpv4 == nullptr || *dottedIpv4 == '\0') {
+        Engine().bindAddress.store(0);
+        return kOk;
+    }
+    in_addr parsed{};
+    if (std::strlen(dottedIpv4) > 15 || inet_pton(AF_INET, dottedIpv4, &parsed) != 1 ||
+        !IsValidIp(parsed.s_addr)) {
+        return kErrNullDescriptor;
+    }
+    Engine().bindAddress.store(parsed.s_addr);
+    return kOk;
+}
+
+void SetLanDiscovery(bool on) noexcept {
+    Engine().lanDiscovery.store(on);
+}
+
+std::int32_t LoadIpFilter(const char* path) noexcept {
+    try {
+        return LoadGlobalFilter(path);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t QueryTaskSwarm(TaskHandle handle, TaskSwarm* out) noexcept {
+    if (out == nullptr) {
+        return kErrNullDescriptor;
+    }
+    return WithTask(handle, [out](TWorkThread& task) { return task.QuerySwarm(out); });
 }
 
 std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept {

@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <system_error>
 
+#include "engine/core/StorageObserver.h"
+
 namespace koruvan::engine {
 
 bool EngineFile::Open(const std::string& path, bool readOnly) noexcept {
     readOnly_ = readOnly;
     size_.reset();
+    path_ = path;
+    if (!readOnly && !StorageAllow(StorageOp::kWrite, path)) {
+        return false;  // a writable open may create the file
+    }
     return file_.Open(path,
                       readOnly ? platform::OpenMode::ReadExisting : platform::OpenMode::OpenAlways);
 }
@@ -15,6 +21,10 @@ bool EngineFile::Open(const std::string& path, bool readOnly) noexcept {
 bool EngineFile::Create(const std::string& path) noexcept {
     readOnly_ = false;
     size_.reset();
+    path_ = path;
+    if (!StorageAllow(StorageOp::kWrite, path)) {
+        return false;
+    }
     return file_.Open(path, platform::OpenMode::CreateAlways);
 }
 
@@ -30,7 +40,7 @@ std::int64_t EngineFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t 
 
 std::int64_t EngineFile::WriteAt(std::uint64_t offset, const void* buffer,
                                  std::size_t size) noexcept {
-    if (readOnly_) {
+    if (readOnly_ || !StorageAllow(StorageOp::kWrite, path_)) {
         return -1;
     }
     const std::int64_t written = file_.WriteAt(offset, buffer, size);
@@ -40,7 +50,7 @@ std::int64_t EngineFile::WriteAt(std::uint64_t offset, const void* buffer,
 
 std::int64_t EngineFile::WriteAtV(std::uint64_t offset, const platform::File::Span* spans,
                                   std::size_t count) noexcept {
-    if (readOnly_) {
+    if (readOnly_ || !StorageAllow(StorageOp::kWrite, path_)) {
         return -1;
     }
     const std::int64_t written = file_.WriteAtV(offset, spans, count);
@@ -65,7 +75,15 @@ std::optional<std::uint64_t> EngineFile::Size() noexcept {
 
 bool EngineFile::SetEndOfFile(std::uint64_t length) noexcept {
     size_.reset();
-    return file_.SetSize(length);
+    return StorageAllow(StorageOp::kWrite, path_) && file_.SetSize(length);
+}
+
+bool EngineFile::SyncData() noexcept {
+    if (!StorageAllow(StorageOp::kFlush, path_) || !file_.SyncData()) {
+        return false;
+    }
+    StorageDone(StorageOp::kFlush, path_);
+    return true;
 }
 
 bool EngineFile::Grow(std::uint64_t from, std::uint64_t to) noexcept {
@@ -73,6 +91,9 @@ bool EngineFile::Grow(std::uint64_t from, std::uint64_t to) noexcept {
         return true;
     }
     size_.reset();
+    if (!StorageAllow(StorageOp::kWrite, path_)) {
+        return false;
+    }
     if (file_.Allocate(from, to - from)) {
         return true;
     }

@@ -1,6 +1,6 @@
 // One open target file of the storage layer: a platform file plus whether it was opened
 // read-only. Every engine file is opened through Open/Create here, so the open rules live
-// in one place.
+// in one place. Every change and flush is shown to the storage observer (StorageObserver.h).
 //
 // Not thread-safe; a file belongs to the task thread of its piece map.
 #pragma once
@@ -45,7 +45,7 @@ class EngineFile {
     // Extends the file from `from` to `to`, reserving the disk blocks without writing zeros
     // where the file system can, else as a hole. False on failure; LastError() tells why.
     [[nodiscard]] bool Grow(std::uint64_t from, std::uint64_t to) noexcept;
-    [[nodiscard]] bool SyncData() noexcept { return file_.SyncData(); }
+    [[nodiscard]] bool SyncData() noexcept;
     [[nodiscard]] std::optional<std::uint64_t> LastWriteTime() noexcept {
         return file_.LastWriteTime();
     }
@@ -55,6 +55,7 @@ class EngineFile {
     void NoteWritten(std::uint64_t offset, std::int64_t written) noexcept;
 
     platform::File file_;
+    std::string path_;  // as opened: what the storage observer is told
     bool readOnly_ = false;
     std::optional<std::uint64_t> size_;  // known length; empty: ask the system
 };

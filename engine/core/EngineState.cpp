@@ -1,6 +1,7 @@
 #include "engine/core/EngineState.h"
 
 #include "engine/core/EngineDht.h"
+#include "engine/core/P2PService.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/dht/UdpServerStart.h"
@@ -28,7 +29,12 @@ bool StartUdpServer(const std::array<std::uint8_t, 16>& nodeId) noexcept {
 void StopUdpServerAccepting() noexcept {
     StopEngineUdpTransport();
 }
-void StopP2PService() noexcept {}
+void StopP2PService() noexcept {
+    try {
+        P2PService::Instance().Stop();
+    } catch (...) {
+    }
+}
 // Stops and deletes the engine's UDP server; false when there was none.
 bool DeleteUdpServer() noexcept {
     return DeleteEngineUdpServer();

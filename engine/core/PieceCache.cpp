@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "engine/core/PieceStorage.h"
+#include "engine/core/StorageObserver.h"
 #include "platform/File.h"
 #include "platform/Paths.h"
 
@@ -108,8 +109,13 @@ bool SavePieceCache(const std::string& path, const InfoHashBytes& infoHash,
         ok = false;
     }
     ok = file.Close() && ok;
-    ok = ok && platform::RenameFile(temp, path);
-    if (!ok) {
+    // The records were flushed before the rename: the cache under its name is whole.
+    ok = ok && StorageAllow(StorageOp::kRename, temp, path) && platform::RenameFile(temp, path);
+    if (ok) {
+        StorageDone(StorageOp::kRename, temp, path);
+        // Without this a power cut can bring the previous cache back long after the stop.
+        (void)FlushFolderOf(path);
+    } else {
         platform::RemoveFile(temp);
     }
     return ok;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/core/PieceCache.h"
+#include "engine/core/StorageObserver.h"
 #include "engine/core/TPieces.h"
 #include "platform/Paths.h"
 
@@ -278,7 +279,9 @@ bool TPieces::SavePieceCacheFile() {
         return true;
     }
     if (AllDone()) {
-        platform::RemoveFile(pieceCachePath_);
+        if (StorageAllow(StorageOp::kWrite, pieceCachePath_)) {
+            platform::RemoveFile(pieceCachePath_);
+        }
         return true;
     }
     std::vector<PieceCacheRecord> records;
@@ -309,7 +312,7 @@ void TPieces::CloseFiles(bool saveResume, bool finishing) {
             pieces_[static_cast<std::size_t>(i)].Reset();
         }
         buffered_ = 0;
-        if (!pieceCachePath_.empty()) {
+        if (!pieceCachePath_.empty() && StorageAllow(StorageOp::kWrite, pieceCachePath_)) {
             platform::RemoveFile(pieceCachePath_);
         }
     }

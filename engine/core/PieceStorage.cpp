@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/core/StorageObserver.h"
 #include "engine/core/base/EngineClock.h"
 #include "platform/Paths.h"
 
@@ -291,7 +292,13 @@ void PieceStorage::FinishFile(TargetFile& file) noexcept {
             }
             file.file.Close();
         }
-        if (platform::RenameFile(file.path, file.finalPath)) {
+        // The data was flushed when the file was closed, so the new name never shows data
+        // that is not on the disk; the folder is flushed so that the name itself survives
+        // a power cut once records count the file under it.
+        if (StorageAllow(StorageOp::kRename, file.path, file.finalPath) &&
+            platform::RenameFile(file.path, file.finalPath)) {
+            StorageDone(StorageOp::kRename, file.path, file.finalPath);
+            (void)FlushFolderOf(file.finalPath);
             file.path = file.finalPath;
             file.finalPath.clear();
             file.temporary = false;

@@ -1,5 +1,6 @@
-// The task state file: one bencoded dictionary holding the four state blobs, keys written
-// in the order "bits", "part", "seeds", "torrent", each only when its blob is not empty.
+// The task state file: writing, reading and parsing it (layout in StateFile.h).
+#include "engine/core/StateFile.h"
+
 #include <memory>
 #include <string>
 
@@ -16,6 +17,26 @@ namespace {
 constexpr std::int32_t kMinimumBlobLength = 2;
 
 }  // namespace
+
+std::optional<StateFileBlobs> ParseStateFile(std::string_view content) {
+    const auto root = ParseBencode(content);
+    if (!root || root->ValidType() != kElementDictionary) {
+        return std::nullopt;
+    }
+    StateFileBlobs blobs;
+    const std::pair<const char*, std::optional<std::string>*> keys[] = {{"torrent", &blobs.torrent},
+                                                                        {"part", &blobs.part},
+                                                                        {"bits", &blobs.bits},
+                                                                        {"seeds", &blobs.seeds}};
+    for (const auto& [key, blob] : keys) {
+        const QElement* value = root->Find(key);
+        if (value != nullptr && value->ValidType() == kElementString &&
+            value->GetTextLength() > kMinimumBlobLength) {
+            blob->emplace(value->GetText());
+        }
+    }
+    return blobs;
+}
 
 bool TWorkWithPieces::SaveStateFile(const std::string& path) {
     if (path.empty()) {
@@ -59,17 +80,19 @@ bool TWorkWithPieces::LoadStateFile(const std::string& path) {
     if (!platform::ReadWholeFile(path, content)) {
         return false;
     }
-    auto root = ParseBencode(content);
-    if (!root || root->ValidType() != kElementDictionary) {
+    auto blobs = ParseStateFile(content);
+    if (!blobs) {
         return false;
     }
     LockGuard guard(&ThreadLock(), true);
-    const std::pair<const char*, StateBlob*> blobs[] = {
-        {"torrent", &torrent_}, {"part", &part_}, {"bits", &bits_}, {"seeds", &seeds_}};
-    for (const auto& [key, blob] : blobs) {
-        const QElement* value = root->Find(key);
-        if (value != nullptr && value->GetTextLength() > kMinimumBlobLength) {
-            blob->data.assign(value->GetText());
+    const std::pair<std::optional<std::string>*, StateBlob*> taken[] = {
+        {&blobs->torrent, &torrent_},
+        {&blobs->part, &part_},
+        {&blobs->bits, &bits_},
+        {&blobs->seeds, &seeds_}};
+    for (const auto& [blob, into] : taken) {
+        if (*blob) {
+            into->data = std::move(**blob);
         }
     }
     bits_.dirty = part_.dirty = seeds_.dirty = torrent_.dirty = false;

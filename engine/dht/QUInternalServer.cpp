@@ -7,6 +7,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/peers/Resolver.h"
 
 namespace koruvan::engine {
 namespace {
@@ -81,6 +82,9 @@ int QUInternalServer::Configure(const UdpServerConfig& config) noexcept {
     serverHost_.assign(config.serverHost, std::min<std::size_t>(hostLen, 127));
     serverPort_ = config.serverPort;
     serverIp_ = 0;
+    if (IsDigitsAndDots(serverHost_)) {
+        ResolveServer();  // a dotted address needs no look-up
+    }
     keepAliveSeconds_ = std::max(config.keepAliveSeconds, 10);
     connectTimeoutSeconds_ = config.connectTimeoutSeconds;
     std::memcpy(identity_, config.nodeId, udp::kNodeIdBytes);

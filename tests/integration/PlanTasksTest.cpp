@@ -9,6 +9,7 @@
 #include "app/AppRecorders.h"
 #include "app/FileTasks.h"
 #include "engine/core/EngineApi.h"
+#include "integration/LoopbackP2p.h"
 #include "platform/IniFile.h"
 #include "support/LocalServer.h"
 #include "support/TempDir.h"
@@ -50,6 +51,7 @@ class TasksTarget final : public ResourceListTarget {
 class PlanTasksTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        test::KeepP2pOnLoopback();  // the resource list may switch P2P on
         std::filesystem::create_directories(dir_.File("www/vemo047"));
         std::filesystem::create_directories(dir_.File("save"));
         for (int i = 0; i < kFileCount; ++i) {

@@ -10,6 +10,7 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/peers/BencodeCodec.h"
+#include "integration/LoopbackP2p.h"
 #include "integration/TorrentMaker.h"
 #include "support/OpentrackerServer.h"
 #include "support/TempDir.h"
@@ -121,6 +122,7 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     ASSERT_EQ(InfoHashOf(torrent), hash_);
     test::WriteFile(dir.File("swarm.torrent"), torrent);
     ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
+    test::KeepP2pOnLoopback();
     EnableP2P(true);
     SetListenPort(6893);
     {

@@ -92,9 +92,12 @@ TEST(LanDiscoveryTest, PeersFindEachOtherThroughMulticastInANamespace) {
          std::string(KORUVAN_SOURCE_DIR) + "/tests/engine/core/scripts/lan_peer.py", "198.51.100.2",
          "6999", Hex(std::string(reinterpret_cast<char*>(hash), 20)), dir.Path()},
         dir.File("peer.log")));
+    // The engine announces itself once: the peer must have joined the group first.
+    ASSERT_TRUE(test::WaitFor([&] { return Exists(dir.File("ready")); }, std::chrono::seconds(20)))
+        << "the scripted peer did not start";
     const std::string inside =
         ns.Exec("env KORUVAN_DISCOVERY_OUT=" + dir.Path() + " /proc/" + std::to_string(::getpid()) +
-                "/exe --gtest_filter=LanDiscoveryInside.*");
+                "/exe --gtest_also_run_disabled_tests --gtest_filter=LanDiscoveryInside.*");
     EXPECT_TRUE(Shell(inside)) << "the engine side failed: " << inside;
     EXPECT_TRUE(Exists(dir.File("announce"))) << "no announcement from the engine";
     EXPECT_TRUE(Exists(dir.File("reply"))) << "the engine did not reply to an announcement";
@@ -102,8 +105,8 @@ TEST(LanDiscoveryTest, PeersFindEachOtherThroughMulticastInANamespace) {
     peer.Stop();
 }
 
-// The engine side, run by the parent inside the namespace.
-TEST(LanDiscoveryInside, AnnouncesRepliesAndConnects) {
+// The engine side, run by the parent inside the namespace (disabled in every other run).
+TEST(LanDiscoveryInside, DISABLED_AnnouncesRepliesAndConnects) {
     const char* out = std::getenv("KORUVAN_DISCOVERY_OUT");
     if (out == nullptr) {
         GTEST_SKIP() << "run by LanDiscoveryTest inside its namespace";

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/CompletionRecord.h"
 #include "app/Deployment.h"
@@ -25,6 +26,34 @@ std::string Indexed(const char* format, int index) {
     char key[64];
     std::snprintf(key, sizeof key, format, index);
     return key;
+}
+
+// What the task file says is taken only when it has the form this program writes: a damaged
+// file (bits flipped, bytes zeroed) must not send the download to a folder or resume file
+// that does not exist.
+bool IsTaskHash(std::string_view text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+bool HasControlCharacters(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// An absolute path without control characters, inside `folder` when that is given.
+bool IsStoredPath(std::string_view path, std::string_view folder = {}) {
+    return !path.empty() && path.front() == '/' && !HasControlCharacters(path) &&
+           path.find("/../") == std::string_view::npos &&
+           (folder.empty() ||
+            (path.size() > folder.size() + 1 && path.substr(0, folder.size()) == folder &&
+             path[folder.size()] == '/'));
+}
+
+bool IsPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && !HasControlCharacters(name);
 }
 
 std::string Unsigned(unsigned long value) {
@@ -174,8 +203,8 @@ DownloadController::StartupLook DownloadController::LookAtTaskFileLocked() {
     const std::string hash = read("KoruvanTaskHash");
     const std::string save = read("KoruvanTaskSavePath");
     const bool markedComplete = read("KoruvanTaskIsComplete") == "COMPLETE";
-    taskHash_ = hash.empty() ? digest : hash;
-    saveFolder_ = save.empty() ? env_.defaultSaveFolder() : save;
+    taskHash_ = IsTaskHash(hash) ? hash : digest;
+    saveFolder_ = IsStoredPath(save) ? save : env_.defaultSaveFolder();
 
     int missing = 0;
     bool someFinished = false;
@@ -200,11 +229,11 @@ DownloadController::StartupLook DownloadController::LookAtTaskFileLocked() {
     }
 
     const std::string entrance = read("KoruvanTaskEntrence");
-    entrance_ = entrance.empty() ? InstallerName(plan_) : entrance;
+    entrance_ = IsPlainFileName(entrance) ? entrance : InstallerName(plan_);
     BuildFoldersLocked();
     for (int i = 0; i < kFileCount; ++i) {
         const std::string info = read(Indexed("KoruvanDownloadInfo%d", i));
-        if (!info.empty()) {
+        if (IsStoredPath(info, dataDir_)) {
             resumePaths_[static_cast<std::size_t>(i)] = info;
         }
     }

@@ -1,5 +1,6 @@
 #include "ui/CwbeKoruvanUIDlg.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QMessageBox>
@@ -348,18 +349,31 @@ void CwbeKoruvanUIDlg::KeepLargeButtonFocus(const std::function<void()>& change)
             focused = buttons_[static_cast<std::size_t>(i)];
         }
     }
-    const bool frame = focused != nullptr && focused->ShowsFocusFrame();
+    // The focus Qt moved away when the large button lost it to a disabled state and no
+    // other could take it: still where Qt put it, it comes back once one can.
+    const bool parked = focused == nullptr && parkedFocus_ != nullptr && parkedFocus_->hasFocus();
+    const bool frame = focused != nullptr ? focused->ShowsFocusFrame() : parked && parkedFrame_;
     change();
-    if (focused == nullptr || focused->isVisible()) {
+    if (focused == nullptr && !parked) {
+        parkedFocus_ = nullptr;
+        return;
+    }
+    if (focused != nullptr && focused->isVisible() && focused->isEnabled()) {
         return;
     }
     for (int i = 0; i < kLargeButtonCount; ++i) {
         CPictureButton* successor = buttons_[static_cast<std::size_t>(i)];
-        if (successor->isVisible()) {
+        if (successor->isVisible() && successor->isEnabled()) {
             successor->setFocus(Qt::OtherFocusReason);
             successor->SetFocusFrame(frame);
+            parkedFocus_ = nullptr;
             return;
         }
+    }
+    parkedFocus_ = QApplication::focusWidget();
+    parkedFrame_ = frame;
+    if (auto* button = qobject_cast<CPictureButton*>(parkedFocus_.data())) {
+        button->SetFocusFrame(frame);  // Qt's own hand-over is no Tab
     }
 }
 

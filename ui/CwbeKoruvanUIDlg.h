@@ -207,9 +207,10 @@ class CwbeKoruvanUIDlg : public QDialog {
     // A new fixed size, the window staying where the window system has it.
     void ResizeInPlace(const QSize& size);
     void ShapeLargeButtons();
-    // Runs `change` (which shows and hides the large buttons); when it hid the focused large
-    // button, the focus goes to the one shown in its place, with a focus frame only when the
-    // keyboard had brought it there (Qt's own hand-over looks like a Tab).
+    // Runs `change` (which shows, hides, enables and disables the large buttons); when it
+    // took the focus from the large button, the focus goes to the one usable in its place (or
+    // comes back to it later), with a focus frame only when the keyboard had brought it there
+    // (Qt's own hand-over looks like a Tab).
     void KeepLargeButtonFocus(const std::function<void()>& change);
 
     // Drawing (CwbeKoruvanUIDlgPaint.cpp).
@@ -255,7 +256,11 @@ class CwbeKoruvanUIDlg : public QDialog {
     CExitWndSetDlg* closeDlg_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QMenu> trayMenu_;
-    std::optional<QPoint> dragOffset_;  // dragging by the caption band without a window manager
+    std::optional<QPoint> dragOffset_;
+    // Where Qt moved the focus when the large button's place could not keep it (all of them
+    // hidden or disabled), and whether a frame showed; see KeepLargeButtonFocus.
+    QPointer<QWidget> parkedFocus_;
+    bool parkedFrame_ = false;  // dragging by the caption band without a window manager
 
     std::thread startThread_;
     std::unique_ptr<StepTimer> fastTimer_;

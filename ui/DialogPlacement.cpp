@@ -28,10 +28,10 @@ class CentreOnShow final : public QObject {
             if (QLayout* layout = dialog->layout()) {
                 layout->activate();  // the size it will be shown at
             }
-            // The owner's widget geometry: mapToGlobal (which Qt's own centring uses) reads
-            // the platform window's record, which can stay at the screen's corner under a
-            // window manager.
-            const QRect owner = window->frameGeometry();
+            // The owner's client rectangle as the widget knows it: mapToGlobal (which Qt's own
+            // centring uses) reads the platform window's record, which can stay at the
+            // screen's corner under a window manager, and the frame's extent can be as stale.
+            const QRect owner = window->geometry();
             // The frame may not be known before the first show: the client size stands in.
             const QSize size = dialog->frameGeometry().size().expandedTo(dialog->size());
             dialog->move(CentredTopLeft(owner, size, area));

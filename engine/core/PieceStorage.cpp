@@ -45,15 +45,21 @@ std::size_t PieceStorage::FileAt(std::uint64_t offset) const noexcept {
 }
 
 bool PieceStorage::OpenFor(TargetFile& file, bool writable) {
-    if (file.file.Open(file.path, !writable)) {
-        return true;
-    }
     if (!writable) {
-        return false;
+        return file.file.Open(file.path, true);
     }
-    // A folder of the path may be missing (multi-file layouts, a removed save folder).
-    (void)platform::CreateFolders(FolderOf(file.path));
-    return file.file.Open(file.path, false);
+    // A file made here gets a lasting name at once: records will count its data by it.
+    const bool existed = platform::FileExists(file.path);
+    bool opened = file.file.Open(file.path, false);
+    if (!opened) {
+        // A folder of the path may be missing (multi-file layouts, a removed save folder).
+        (void)platform::CreateFolders(FolderOf(file.path));
+        opened = file.file.Open(file.path, false);
+    }
+    if (opened && !existed) {
+        (void)FlushFolderOf(file.path);
+    }
+    return opened;
 }
 
 bool PieceStorage::EnsureFileReady(TargetFile& file, std::uint64_t neededOffset, bool writable) {

@@ -200,10 +200,17 @@ bool CKadActionBase::OnResponse(const std::string& tid, const KadNode& contact,
     }
     OnResult(contact, body);
     const QElement* token = body.Find("token");
-    if (token != nullptr && token->GetTextLength() == static_cast<std::int32_t>(kKadIdBytes)) {
+    if (token != nullptr && token->Type() == kElementString) {
         node_.Table().StoreToken(contact.ip, contact.port, token->GetText(), node_.Seconds());
     }
     return true;
+}
+
+bool CKadActionBase::AskedAddress(const std::string& tid, std::uint32_t ip,
+                                  std::uint16_t port) const {
+    LockGuard guard(&lock_, true);
+    auto it = queries_.find(tid);
+    return it != queries_.end() && it->second.contact.ip == ip && it->second.contact.port == port;
 }
 
 bool CKadActionBase::IsFinished() const {

@@ -47,6 +47,10 @@ class CKadActionBase {
     // A response the node could not match itself; true when this action claims it.
     virtual bool OnResponse(const std::string& tid, const KadNode& contact, const QElement& body);
     virtual void OnResult(const KadNode& contact, const QElement& body) = 0;
+    // Whether the query with this transaction id went to ip:port and is still outstanding
+    // (an answer from there under another id comes from a node that changed its id).
+    [[nodiscard]] bool AskedAddress(const std::string& tid, std::uint32_t ip,
+                                    std::uint16_t port) const;
 
     [[nodiscard]] bool IsFinished() const;
     [[nodiscard]] bool IsRunning() const;

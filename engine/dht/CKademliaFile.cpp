@@ -54,8 +54,9 @@ std::int32_t CKademlia::NodeFileContacts(const std::string& path) {
         return -1;
     }
     const QElement* table = TableOf(*root);
-    return table == nullptr ? 0
-                            : static_cast<std::int32_t>(table->GetText().size() / kCompactNodeBytes);
+    return table == nullptr
+               ? 0
+               : static_cast<std::int32_t>(table->GetText().size() / kCompactNodeBytes);
 }
 
 std::string CKademlia::NodeFileContent() const {

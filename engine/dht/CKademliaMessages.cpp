@@ -108,6 +108,7 @@ void CKademlia::AnswerQuery(const QElement& root, const QElement& args, const Ka
         }
         std::vector<KadNode> closest;
         table_.ClosestNodes(*target, closest, false);
+        table_.ClosestNodes(*target, closest, true);  // good ones first, then the rest
         std::string nodes;
         for (std::size_t i = 0; i < closest.size() && i < 8; ++i) {
             AppendCompactNode(closest[i], nodes);
@@ -126,6 +127,7 @@ void CKademlia::AnswerQuery(const QElement& root, const QElement& args, const Ka
         }
         std::vector<KadNode> closest;
         table_.ClosestNodes(*hash, closest, false);
+        table_.ClosestNodes(*hash, closest, true);
         std::string nodes;
         for (std::size_t i = 0; i < closest.size() && i < 8; ++i) {
             AppendCompactNode(closest[i], nodes);
@@ -196,6 +198,16 @@ void CKademlia::HandleResponse(const QElement& body, KadNode sender, const std::
     for (const auto& a : actions) {
         if (a->OnResponse(tid, sender, body)) {
             table_.Insert(sender, true, false, Seconds());
+            return;
+        }
+    }
+    // Not claimed, but a genuine answer from the address a lookup asked: the node there
+    // changed its id (implementations derive ids from their external address and renew
+    // them once they learn it). The old contact will time out; the new id answered, so it
+    // is offered as heard from instead of waiting unconfirmed.
+    for (const auto& a : actions) {
+        if (a->AskedAddress(tid, sender.ip, sender.port)) {
+            OfferNode(sender, true);
             return;
         }
     }

@@ -333,7 +333,7 @@ void KadRoutingTable::RotateSecrets(std::uint32_t now) {
 
 void KadRoutingTable::StoreToken(std::uint32_t ip, std::uint16_t port, std::string_view token,
                                  std::uint32_t now) {
-    if (token.size() != SHA_DIGEST_LENGTH) {
+    if (token.empty() || token.size() > kMaxReceivedTokenBytes) {
         return;
     }
     LockGuard guard(&lock_, true);

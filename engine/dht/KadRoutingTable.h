@@ -22,6 +22,9 @@ inline constexpr std::size_t kBucketSize = 10;
 inline constexpr std::size_t kMaxBuckets = 160;
 inline constexpr std::uint32_t kStaleContactSeconds = 600;
 inline constexpr std::uint32_t kTokenLifeSeconds = 300;
+// Tokens are opaque to the receiver: this node issues 20 bytes, other implementations fewer
+// (4 is common). Any length up to this is kept and given back.
+inline constexpr std::size_t kMaxReceivedTokenBytes = 64;
 
 struct KadBucket {
     KadNodeId low;                  // exclusive
@@ -78,7 +81,7 @@ class KadRoutingTable {
     // for one more period) and drops cached tokens older than 300 s.
     void RotateSecrets(std::uint32_t now);
 
-    // Tokens other nodes gave this node, by their address.
+    // Tokens other nodes gave this node (1 to 64 bytes), by their address.
     void StoreToken(std::uint32_t ip, std::uint16_t port, std::string_view token,
                     std::uint32_t now);
     // The cached token when at most 300 s old.

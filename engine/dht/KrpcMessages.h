@@ -24,7 +24,8 @@ std::optional<std::string> BuildQuery(const KadNodeId& ownId, std::string_view n
 std::string PingArguments();
 std::string FindNodeArguments(const KadNodeId& target);
 std::string GetPeersArguments(const KadNodeId& infoHash);
-// The announce arguments; `token` empty gives "5:token0:".
+// The announce arguments; `token` (the asked node's own, any length) empty gives
+// "5:token0:".
 std::string AnnounceArguments(const KadNodeId& infoHash, int port, std::string_view token);
 
 // A response: "d1:rd2:id20:" ID <body> "e1:t" LEN ":" TID "1:y1:re". Nothing when the body is

@@ -5,6 +5,8 @@
 // servers that refuse shows why. Screenshots go to the gui artefacts folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -98,7 +100,8 @@ class WindowManagerTest : public ::testing::Test {
         const QRect m = x_.Geometry(main);
         EXPECT_LT(Distance(d.center(), m.center()), 30.0)
             << title << " at " << d.x() << "," << d.y() << " over the window at " << m.x() << ","
-            << m.y();
+            << m.y() << "\n"
+            << Log();
         EXPECT_TRUE(x_.OnTop(dialog)) << title;
         return dialog;
     }
@@ -109,22 +112,28 @@ class WindowManagerTest : public ::testing::Test {
     WindowProcess window_;
 };
 
+// The platform window's record of its position lags behind the manager's placement for a
+// moment after the window appears: folding out at once is when a stale record moved it.
 TEST_F(WindowManagerTest, FoldingTheListKeepsTheWindowWhereItIs) {
-    const unsigned long id = Open();
-    ASSERT_NE(id, 0u) << Log();
-    std::this_thread::sleep_for(300ms);
-    const QRect before = x_.Geometry(id);
-    ASSERT_NE(before.topLeft(), QPoint(0, 0)) << "the manager placed the window in the corner";
     const QPoint arrow = L::kListToggleArea.center();
-    for (const int height : {L::kCollapsedHeight + L::kListToggleGrowth, L::kCollapsedHeight}) {
-        ClickAt(id, arrow);
-        for (int tries = 0; tries < 60 && x_.Geometry(id).height() != height; ++tries) {
-            std::this_thread::sleep_for(50ms);
+    for (int start = 0; start < 3; ++start) {
+        const unsigned long id = Open();
+        ASSERT_NE(id, 0u) << Log();
+        const QRect before = x_.Geometry(id);
+        ASSERT_NE(before.topLeft(), QPoint(0, 0)) << "the manager placed the window in the corner";
+        for (const int height : {L::kCollapsedHeight + L::kListToggleGrowth, L::kCollapsedHeight}) {
+            ClickAt(id, arrow);
+            for (int tries = 0; tries < 60 && x_.Geometry(id).height() != height; ++tries) {
+                std::this_thread::sleep_for(50ms);
+            }
+            std::this_thread::sleep_for(200ms);
+            const QRect now = x_.Geometry(id);
+            EXPECT_EQ(now.height(), height) << "start " << start;
+            EXPECT_EQ(now.topLeft(), before.topLeft())
+                << "start " << start << ", height " << height;
         }
-        std::this_thread::sleep_for(300ms);
-        const QRect now = x_.Geometry(id);
-        EXPECT_EQ(now.height(), height);
-        EXPECT_EQ(now.topLeft(), before.topLeft()) << "height " << height;
+        window_.Signal(SIGTERM);
+        ASSERT_EQ(window_.Wait(15s), 0) << Log();
     }
 }
 
@@ -172,6 +181,53 @@ TEST_F(WindowManagerTest, CloseDialogAndFolderChooserOpenCentred) {
     ASSERT_NE(chooser, 0u);
     (void)x_.Screenshot(Artefact("folder-chooser.png"));
     ASSERT_TRUE(x_.Key("Escape"));
+}
+
+// Pixels of `area` that differ between two shots of the window.
+int Changed(const QImage& a, const QImage& b, const QRect& area) {
+    int changed = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            changed += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
+        }
+    }
+    return changed;
+}
+
+TEST_F(WindowManagerTest, SpacePressesTheFocusedButtonAndTabShowsWhereTheFocusIs) {
+    const unsigned long id = Open();
+    ASSERT_NE(id, 0u) << Log();
+    std::this_thread::sleep_for(1500ms);
+    const auto shot = [&] { return x_.Screenshot().copy(x_.Geometry(id)); };
+    const QImage opened = shot();
+    // The window opens with the focus on its first button, Start: Space presses it.
+    ASSERT_TRUE(x_.Key("space"));
+    QImage pressed;
+    for (int tries = 0; tries < 40; ++tries) {
+        std::this_thread::sleep_for(100ms);
+        pressed = shot();
+        if (Changed(opened, pressed, L::kLargeButton) > 200) {
+            break;
+        }
+    }
+    EXPECT_GT(Changed(opened, pressed, L::kLargeButton), 200) << "Space did not press Start";
+    // Tab moves the focus on, and a frame shows where (the small buttons do not change
+    // otherwise).
+    const QRect smallButtons = L::kFolderButton.united(L::kCloseButton).united(L::kSettingsButton);
+    ASSERT_TRUE(x_.Key("Tab"));
+    const auto framed = [&](const QImage& now) {
+        return Changed(pressed, now, smallButtons) + Changed(pressed, now, L::kLargeButton);
+    };
+    QImage tabbed;
+    for (int tries = 0; tries < 30; ++tries) {  // the window may be busy under load
+        std::this_thread::sleep_for(100ms);
+        tabbed = shot();
+        if (framed(tabbed) > 20) {
+            break;
+        }
+    }
+    tabbed.save(QString::fromStdString(Artefact("tab-focus.png")));
+    EXPECT_GT(framed(tabbed), 20) << "no focus frame after Tab (see tab-focus.png)";
 }
 
 TEST_F(WindowManagerTest, RefusingServersShowWhyUnderThePicture) {

@@ -303,6 +303,13 @@ void TestGame::PretendFinished(const std::string& entrance) {
 // --- the swarm side
 // -------------------------------------------------------------------------------
 
+void TestGame::SetListP2p(bool on) {
+    WriteFile(dir_.File("www/downloader/secres/vemo/list.xml"),
+              std::string("<project><configs><p2p-switch>") + (on ? "on" : "off") +
+                  "</p2p-switch><expire-info><expired>false</expired></expire-info></configs>"
+                  "<resources></resources></project>");
+}
+
 void TestGame::UseTrackers(const std::vector<std::string>& announceUrls) {
     for (int i = 0; i < 5; ++i) {
         torrents_[i] = Torrent(names_[i], contents_[i], PieceLength(i), announceUrls);

@@ -86,6 +86,8 @@ class TestGame {
     void PretendFinished(const std::string& entrance = "");
 
     // --- the swarm side ---
+    // The resource list's P2P switch (off unless a test turns it on).
+    void SetListP2p(bool on);
     // Replaces the trackers of the five torrents (their info hashes stay the same).
     void UseTrackers(const std::vector<std::string>& announceUrls);
     // Replaces the body of the plan's [p2p] section ("key = value\n" lines).

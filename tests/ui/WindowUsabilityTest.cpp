@@ -222,7 +222,7 @@ TEST(WindowUsabilityTest, DialogsOpenCentredAndTheRangeWarningAboveTheSettings) 
     EXPECT_LE((warningCentre - centre).manhattanLength(), 4);
 }
 
-TEST(WindowUsabilityTest, LongSaveFolderKeepsBothEndsVisibleAndShowsWhollyAsTooltip) {
+TEST(WindowUsabilityTest, LongSaveFolderShowsItsEndAndTheWholePathAsTooltip) {
     WindowHarness h;
     const QString deep = QString::fromStdString(h.dir.File("games/downloads/irvane/client"));
     h.folderChoice = deep;
@@ -259,6 +259,28 @@ TEST(WindowUsabilityTest, TabShowsFocusOnTheButtonsAndSpacePressesThem) {
     EXPECT_TRUE(pause->isVisible());
     EXPECT_TRUE(pause->hasFocus());  // the focus stays in the large button's place
     EXPECT_TRUE(pause->ShowsFocusFrame());
+    // Data arrives while preparing: Pause is disabled for a moment (reload), then enabled
+    // again; the focus Qt moved away comes back.
+    h.SetAll(100, 200000);
+    w.FastStep();
+    ASSERT_EQ(w.ShownState(), S::Reload);
+    EXPECT_FALSE(pause->isEnabled());
+    w.SlowStep();
+    w.FastStep();
+    ASSERT_EQ(w.ShownState(), S::Downloading);
+    EXPECT_TRUE(pause->hasFocus());
+    EXPECT_TRUE(pause->ShowsFocusFrame());
+    // The download ends: Install takes the place, and the focus with it.
+    for (int i = 0; i < app::kFileCount; ++i) {
+        koruvan::test::WriteFile(h.Target(i), h.Content(i));
+        h.engine.Complete(h.Name(i));
+    }
+    h.SetAll(10000, 0);
+    w.SlowStep();
+    w.FastStep();
+    ASSERT_EQ(w.ShownState(), S::Finished);
+    EXPECT_TRUE(w.Button(kIdInstall)->hasFocus())
+        << QApplication::focusWidget()->objectName().toStdString();
 }
 
 TEST(WindowUsabilityTest, ClickingShowsNoFocusFrameOnTheButtonTakingItsPlace) {

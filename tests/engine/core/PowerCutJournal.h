@@ -1,14 +1,15 @@
 // A power cut for the storage layer, as a storage observer: it keeps what every changed
 // file held at its last flush and which renames are not yet made durable by a flush of
-// their folder. From the cut on, every storage operation fails (the machine is off); Apply()
-// then puts the disk back the way a power cut leaves it: unflushed data and unflushed
-// renames are gone.
+// their folder (and which new files have no lasting name yet). From the cut on, every storage
+// operation fails (the machine is off); Apply() then puts the disk back the way a power cut leaves
+// it: unflushed data and unflushed renames are gone.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ class PowerCutJournal final : public engine::StorageObserver {
         }
         if (op == engine::StorageOp::kWrite && unflushed_.count(path) == 0) {
             unflushed_[path] = Content(path);
+            if (!unflushed_[path]) {
+                created_.insert(path);  // its name lasts only once its folder is flushed
+            }
         } else if (op == engine::StorageOp::kRename) {
             replaced_ = Content(to);
         }
@@ -54,6 +58,9 @@ class PowerCutJournal final : public engine::StorageObserver {
             case engine::StorageOp::kFolderFlush:
                 std::erase_if(renames_, [&](const Rename& r) {
                     return std::filesystem::path(r.to).parent_path() == path;
+                });
+                std::erase_if(created_, [&](const std::string& p) {
+                    return std::filesystem::path(p).parent_path() == path;
                 });
                 break;
         }
@@ -76,8 +83,12 @@ class PowerCutJournal final : public engine::StorageObserver {
         for (const auto& [path, content] : unflushed_) {
             Restore(path, content);
         }
+        for (const std::string& path : created_) {
+            Restore(path, std::nullopt);
+        }
         renames_.clear();
         unflushed_.clear();
+        created_.clear();
     }
 
   private:
@@ -102,6 +113,9 @@ class PowerCutJournal final : public engine::StorageObserver {
         }
     }
     void MoveKey(const std::string& from, const std::string& to) {
+        if (created_.erase(from) > 0) {
+            created_.insert(to);
+        }
         if (auto it = unflushed_.find(from); it != unflushed_.end()) {
             unflushed_[to] = std::move(it->second);
             unflushed_.erase(it);
@@ -113,6 +127,7 @@ class PowerCutJournal final : public engine::StorageObserver {
     bool dead_ = false;
     std::map<std::string, std::optional<std::string>> unflushed_;
     std::vector<Rename> renames_;
+    std::set<std::string> created_;  // files made since their folder was last flushed
     std::optional<std::string> replaced_;
 };
 

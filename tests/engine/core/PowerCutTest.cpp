@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <random>
 
 #include "PieceTestSupport.h"
@@ -103,7 +104,9 @@ class PowerCutTest : public ::testing::Test {
         host.Start(stateFile_);
         auto map = test::NewPieces(host);
         PieceMapOptions options;
-        options.pieceCachePath = dir_.File("task.kvinfodf");
+        // The piece cache lives in the data folder, apart from the targets.
+        std::filesystem::create_directories(dir_.File("data"));
+        options.pieceCachePath = dir_.File("data/task.kvinfodf");
         options.resumeBlob = stateFile_;
         options.acceptResume = acceptResume;
         if (!map->Build(layout_, infoHash_, options) || journal.Dead()) {
@@ -230,7 +233,7 @@ class PowerCutTest : public ::testing::Test {
 
     void Reset() {
         for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
-            std::filesystem::remove(entry.path());
+            std::filesystem::remove_all(entry.path());
         }
         stateFile_.clear();
     }
@@ -265,6 +268,21 @@ TEST_F(PowerCutTest, FiftyCutsOverADownloadAndARepairAllFinishCorrect) {
         correct, inRepair, static_cast<unsigned long long>(total),
         static_cast<long long>(refetchedBytes));
     EXPECT_GT(inRepair, 5);
+}
+
+TEST_F(PowerCutTest, NewTargetFilesKeepTheirNamesOnceARecordCountsTheirData) {
+    std::vector<std::int32_t> inOrder(static_cast<std::size_t>(BlockCount()));
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    test::PowerCutJournal journal;
+    const Outcome first = Run(journal, {inOrder.begin(), inOrder.begin() + 48}, true);
+    ASSERT_FALSE(first.cut);
+    journal.CutAt(journal.Operations() + 1);
+    EXPECT_TRUE(Run(journal, inOrder, false).cut);
+    journal.Apply();
+    test::PowerCutJournal after;
+    const Outcome rest = Run(after, inOrder, false);
+    EXPECT_EQ(first.blocksTaken + rest.blocksTaken, BlockCount()) << "nothing fetched twice";
+    EXPECT_TRUE(FilesCorrect());
 }
 
 TEST_F(PowerCutTest, APieceCacheSavedAtAStopSurvivesALaterPowerCut) {

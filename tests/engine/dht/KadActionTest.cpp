@@ -55,29 +55,49 @@ class KadActionTest : public ::testing::Test {
     std::vector<SentDatagram> sent;
 };
 
-TEST_F(KadActionTest, ValuesAndForeignAnswers) {
+TEST_F(KadActionTest, ValuesAnswersAndTheAnnounceThatFollows) {
     const KadNode a = AddContact(0x10000000u, 1);
     const KadNode b = AddContact(0x20000000u, 2);
-    auto action = std::make_shared<CKadActionBitTorrent>(*node, IdWithTop(0x10000001u));
+    const KadNodeId hash = IdWithTop(0x10000001u);
+    auto action = std::make_shared<CKadActionBitTorrent>(*node, hash);
+    action->SetAnnouncePort(7001);
     node->StartAction(action);
     ASSERT_TRUE(action->IsRunning());
     EXPECT_EQ(action->Outstanding(), 0) << "queries go out at the first timer step";
     action->Step();
     EXPECT_EQ(action->Outstanding(), 2);
+    EXPECT_EQ(sent.back().bytes, "d1:ad2:id20:" + node->OwnId().Bytes() +
+                                     "9:info_hash20:" + hash.Bytes() +
+                                     "e1:q9:get_peers1:t8:" + TidSentTo(b) + "1:y1:qe");
     // From the right id at another address: not claimed.
     EXPECT_FALSE(Answer(*action, a, "6:valuesl6:ABCDEFe", Ip(198, 51, 100, 99)));
-    // A 13-byte string in the values list adds 2 peers and drops the last byte.
-    EXPECT_TRUE(Answer(*action, a, "6:valuesl13:ABCDEFGHIJKLMe5:token20:" + std::string(20, 'k')));
-    // A plain string works as well.
+    // A 13-byte string in the values list adds 2 peers and drops the last byte. The token
+    // is opaque: other implementations send 4 bytes.
+    EXPECT_TRUE(Answer(*action, a, "6:valuesl13:ABCDEFGHIJKLMe5:token4:abcd"));
+    EXPECT_EQ(node->Table().CachedToken(a.ip, a.port, net.seconds), "abcd");
+    // A plain string works as well; no token, so no announce to b.
     EXPECT_TRUE(Answer(*action, b, "6:values6:NOPQRS"));
     std::string peers;
     ASSERT_TRUE(action->TakePeers(peers, true));
     EXPECT_EQ(peers, "ABCDEFGHIJKLNOPQRS");
     EXPECT_FALSE(action->TakePeers(peers, true));
-    // The token was cached for the announce.
-    EXPECT_EQ(node->Table().CachedToken(a.ip, a.port, net.seconds), std::string(20, 'k'));
     // The same transaction id again is not claimed.
     EXPECT_FALSE(Answer(*action, a, "6:valuesl6:ABCDEFe"));
+
+    // Nothing outstanding: the search ends and the announce goes to a alone.
+    sent.clear();
+    action->Step();
+    EXPECT_TRUE(action->IsAnnouncing());
+    EXPECT_TRUE(sent.empty()) << "the announces go out at the next timer step";
+    action->Step();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].ip, a.ip);
+    EXPECT_EQ(sent[0].bytes, "d1:ad2:id20:" + node->OwnId().Bytes() + "9:info_hash20:" +
+                                 hash.Bytes() + "4:porti7001e5:token4:abcde1:q13:announce_peer" +
+                                 "1:t8:" + TidSentTo(a) + "1:y1:qe");
+    EXPECT_TRUE(Answer(*action, a, ""));
+    action->Step();
+    EXPECT_TRUE(action->IsFinished());
 }
 
 TEST_F(KadActionTest, AtMostFiveQueriesOutstanding) {
@@ -181,6 +201,62 @@ TEST(KadNetworkTest, NodesFillTablesFindEachOtherAndAnnounces) {
     for (auto& n : net.nodes) {
         n->Close();
     }
+}
+
+}  // namespace
+}  // namespace koruvan::engine::test
+
+namespace koruvan::engine::test {
+namespace {
+
+TEST_F(KadActionTest, AnswerInAnotherImplementationsLayoutMakesTheContactGood) {
+    const KadNode c = MakeNode(IdWithTop(0x10000000u, 1), Ip(198, 51, 100, 3), 6881);
+    node->Table().Insert(c, false, false, net.seconds);  // heard of, not heard from
+    node->StartFindAction(IdWithTop(0x7FFFFFFFu));
+    node->Housekeeping();
+    const std::string tid = TidSentTo(c);
+    ASSERT_EQ(tid.size(), 8u);
+    // Keys in sorted order, the asker's address under "ip", an empty "nodes", a glued
+    // integer "p" and a version string.
+    const std::string answer = "d2:ip6:" + std::string("\xC6\x33\x64\x01\x1A\xE1", 6) +
+                               "1:rd2:id20:" + c.id.Bytes() + "5:nodes0:1:pi6881ee1:t8:" + tid +
+                               "1:v4:LT\x02\x08" + "1:y1:re";
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), c.ip, c.port);
+    node->ProcessReceived();
+    const auto stored = node->Table().Find(c);
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(stored->IsGood());
+}
+
+}  // namespace
+}  // namespace koruvan::engine::test
+
+namespace koruvan::engine::test {
+namespace {
+
+TEST_F(KadActionTest, AnswerUnderANewIdIsNotClaimedButTheNewIdIsHeardFrom) {
+    const KadNode c = AddContact(0x10000000u, 1);
+    auto action = std::make_shared<CKadActionFind>(*node, IdWithTop(0x10000005u));
+    node->StartAction(action);
+    action->Step();
+    const std::string tid = TidSentTo(c);
+    const KadNodeId renewed = IdWithTop(0x60000000u, 1);
+    const std::string answer =
+        "d1:rd2:id20:" + renewed.Bytes() + "5:nodes0:e1:t8:" + tid + "1:y1:re";
+    // From another address: ignored.
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), Ip(198, 51, 100, 77), c.port);
+    node->ProcessReceived();
+    EXPECT_EQ(node->Table().ContactCount(), 1u);
+    // From the asked address and port: the query stays outstanding, the new id is good.
+    node->HandleDatagram(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                         static_cast<int>(answer.size()), c.ip, c.port);
+    node->ProcessReceived();
+    EXPECT_EQ(action->Outstanding(), 1);
+    const auto fresh = node->Table().Find(MakeNode(renewed, c.ip, c.port));
+    ASSERT_TRUE(fresh);
+    EXPECT_TRUE(fresh->IsGood());
 }
 
 }  // namespace

@@ -127,6 +127,11 @@ TEST(KadRoutingTableTest, TokensFollowTheAddressAndSurviveOneRotation) {
     table.StoreToken(ip, 6881, token, 1000);
     EXPECT_TRUE(table.CachedToken(ip, 6881, 1300));
     EXPECT_FALSE(table.CachedToken(ip, 6881, 1301));
+    // Received tokens are opaque: any length from 1 to 64 bytes is kept.
+    table.StoreToken(ip, 6882, "abcd", 1000);
+    EXPECT_EQ(table.CachedToken(ip, 6882, 1000), "abcd");
+    table.StoreToken(ip, 6883, std::string(65, 't'), 1000);
+    EXPECT_FALSE(table.CachedToken(ip, 6883, 1000));
 }
 
 TEST(KadPeerStoreTest, ValuesWindowAndExpiry) {

@@ -67,15 +67,19 @@ TEST_F(KrpcNodeTest, AnswersAreByteExact) {
     EXPECT_EQ(out[0].ip, kAsker);
     EXPECT_EQ(out[0].port, 6881);
 
+    // The ping put the asker in the table, not heard from: the answers name the good
+    // contact first, then the questionable one, although the asker is closer.
+    std::string nodes = knownBytes;
+    AppendCompactNode(MakeNode(kAskerId, kAsker, 6881), nodes);
     out = Ask(Query("find_node", "6:target20:" + std::string(20, 'T')));
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].bytes, "d1:rd2:id20:" + own + "5:nodes26:" + knownBytes +
-                                "5:token20:" + Token() + "e1:t8:" + kTid + "1:y1:re");
+    EXPECT_EQ(out[0].bytes, "d1:rd2:id20:" + own + "5:nodes52:" + nodes + "5:token20:" + Token() +
+                                "e1:t8:" + kTid + "1:y1:re");
 
     out = Ask(Query("get_peers", "9:info_hash20:" + hash));
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].bytes, "d1:rd2:id20:" + own + "5:nodes26:" + knownBytes +
-                                "5:token20:" + Token() + "e1:t8:" + kTid + "1:y1:re");
+    EXPECT_EQ(out[0].bytes, "d1:rd2:id20:" + own + "5:nodes52:" + nodes + "5:token20:" + Token() +
+                                "e1:t8:" + kTid + "1:y1:re");
 
     // A bad token is refused with the error; a good one stores the peer.
     out = Ask(Query("announce_peer",

@@ -24,6 +24,7 @@ class SwarmNamespaces : public ::testing::Test {
             GTEST_SKIP() << lan_.Problem();
         }
         ASSERT_TRUE(game_.Started());
+        game_.SetListP2p(true);
         game_.RemoveWebFiles();
     }
 
@@ -60,11 +61,29 @@ class SwarmNamespaces : public ::testing::Test {
         return tracker_.Running();
     }
 
+    // A reference DHT node (python3-libtorrent) on the bridge's address; the hosts'
+    // nodes bootstrap from it when the DHT is on.
+    bool StartDhtNode() {
+        const std::string script =
+            std::string(KORUVAN_SOURCE_DIR) + "/tests/engine/dht/interop/lt_dht_node.py";
+        return dhtNode_.Start({FindProgram("ip"),
+                               {"netns", "exec", lan_.Switch(), "/usr/bin/python3", script, "--ip",
+                                NamespaceLan::SwitchAddress(), "--port", "6881", "--seconds",
+                                "400"},
+                               dir_.Path(),
+                               dir_.File("dht-node.out"),
+                               "",
+                               {}});
+    }
+
     // The host's plan: its own address and port, disguise as the product has it.
     CliRun Host(int i, bool lanDiscovery, const std::string& dataDir) {
-        const std::string p2p =
-            "upnp = 0\nlan_discovery = " + std::string(lanDiscovery ? "1" : "0") +
-            "\nbind_address = " + lan_.Address(i) + "\nlisten_port = 6881\n";
+        std::string p2p = "upnp = 0\nlan_discovery = " + std::string(lanDiscovery ? "1" : "0") +
+                          "\nbind_address = " + lan_.Address(i) + "\nlisten_port = 6881\n";
+        if (dht_) {
+            p2p += "dht = 1\ndht_bootstrap = " + NamespaceLan::SwitchAddress() +
+                   ":6881\nrendezvous = " + lan_.Address(i) + ":82\n";
+        }
         return CliRun{PlanVariant(game_, "host" + std::to_string(i) + ".ini", p2p), dataDir,
                       dir_.File("run" + std::to_string(i)), lan_.Host(i)};
     }
@@ -100,6 +119,8 @@ class SwarmNamespaces : public ::testing::Test {
     TestGame game_{{2 * kMiB, 2 * kMiB, 2 * kMiB, kMiB}};
     TempDir dir_;
     TestProgram tracker_;
+    TestProgram dhtNode_;
+    bool dht_ = false;
     std::string seedLog_;
     std::string downloadLog_;
 };
@@ -117,6 +138,22 @@ TEST_F(SwarmNamespaces, DisguisedEnginesMeetThroughLocalDiscoveryAlone) {
     game_.UseTrackers({"http://198.51.100.250:" + std::to_string(kTrackerPort) + "/announce"});
     ASSERT_EQ(SeedAndDownload(true), 0) << downloadLog_ << "\nseeder:\n" << seedLog_;
     ExpectSameFiles();
+}
+
+TEST_F(SwarmNamespaces, EnginesMeetThroughTheDhtAlone) {
+    // No tracker answers and discovery is off: the seeder announces itself through the DHT
+    // (a reference node on the bridge and the two engines' nodes), the downloader finds it
+    // there.
+    ASSERT_TRUE(StartDhtNode());
+    game_.UseTrackers({"http://198.51.100.250:" + std::to_string(kTrackerPort) + "/announce"});
+    dht_ = true;
+    ASSERT_EQ(SeedAndDownload(false), 0)
+        << downloadLog_ << "\nseeder:\n"
+        << seedLog_ << "\nreference node:\n"
+        << ReadFile(dir_.File("dht-node.out")).substr(0, 4000);
+    ExpectSameFiles();
+    const std::string lines = CliOutput(Host(1, false, dir_.File("data1")), "download").out;
+    EXPECT_NE(lines.find("  dht "), std::string::npos) << "the download line shows the table";
 }
 
 }  // namespace

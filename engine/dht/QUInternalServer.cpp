@@ -258,8 +258,17 @@ void QUInternalServer::RunTimers() noexcept {
 int QUInternalServer::Run() {
     LockGuard guard(&ThreadLock(), true);
     OpenSocket();  // on failure the loop below tries again
-    while (!StopRequested() && !ResolveServer()) {
-        UnlockedSleep(30);
+    // A name look-up may take seconds: it runs without the server lock.
+    while (!StopRequested() && serverIp_ == 0) {
+        const std::string host = serverHost_;
+        guard.Unlock();
+        const std::uint32_t ip = ResolveServerName(host);
+        guard.Lock();
+        if (ip != 0) {
+            serverIp_ = ip;
+        } else {
+            UnlockedSleep(30);
+        }
     }
     std::uint8_t buffer[udp::kReceiveBuffer];
     int burst = 0;

@@ -62,6 +62,9 @@ void SetUdpLastError(int error) noexcept;
 // else the last one; 0 when there are none.
 std::uint32_t PickLocalAddress(const std::vector<std::uint32_t>& addresses) noexcept;
 bool IsPrivateAddress(std::uint32_t ip) noexcept;
+// The rendezvous server's address (network order): a dotted address as it is, else a name
+// look-up; 0 when there is none.
+std::uint32_t ResolveServerName(const std::string& host) noexcept;
 
 class TBufferPool;
 // The registration pass's clean-up of a buffer pool; true when it released its free blocks.

@@ -108,15 +108,24 @@ bool QUInternalServer::OpenSocket() noexcept {
     return true;
 }
 
-bool QUInternalServer::ResolveServer() noexcept {
-    std::uint32_t ip = kNoAddress;
-    if (IsDigitsAndDots(serverHost_)) {
-        const std::uint32_t host = ParseDotted(serverHost_);
-        ip = host == kNoAddress ? kNoAddress : HostToNet32(host);
-    } else {
-        ip = ResolveSimple(serverHost_.c_str());
+std::uint32_t ResolveServerName(const std::string& host) noexcept {
+    try {
+        std::uint32_t ip = kNoAddress;
+        if (IsDigitsAndDots(host)) {
+            const std::uint32_t parsed = ParseDotted(host);
+            ip = parsed == kNoAddress ? kNoAddress : HostToNet32(parsed);
+        } else {
+            ip = ResolveSimple(host.c_str());
+        }
+        return IsValidIp(ip) ? ip : 0;
+    } catch (...) {
+        return 0;
     }
-    if (!IsValidIp(ip)) {
+}
+
+bool QUInternalServer::ResolveServer() noexcept {
+    const std::uint32_t ip = ResolveServerName(serverHost_);
+    if (ip == 0) {
         return false;
     }
     serverIp_ = ip;

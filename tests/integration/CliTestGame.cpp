@@ -326,7 +326,10 @@ void TestGame::SetP2p(const std::string& lines) {
     const std::size_t body = start + 7;
     const std::size_t next = plan.find("\n[", body);
     const std::size_t end = next == std::string::npos ? plan.size() : next + 1;
-    WriteFile(planFile_, plan.substr(0, body) + lines + plan.substr(end));
+    // A rendezvous server the test names, so that the built-in name is never looked up.
+    const std::string rendezvous =
+        lines.find("rendezvous") == std::string::npos ? "rendezvous = 127.0.0.1:82\n" : "";
+    WriteFile(planFile_, plan.substr(0, body) + lines + rendezvous + plan.substr(end));
 }
 
 void TestGame::RemoveWebFiles() {

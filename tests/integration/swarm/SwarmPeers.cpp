@@ -111,7 +111,10 @@ std::string PlanVariant(const TestGame& game, const std::string& name,
     const std::size_t start = plan.find("\n[p2p]\n");
     if (start != std::string::npos) {
         const std::size_t next = plan.find("\n[", start + 7);
-        plan = plan.substr(0, start + 7) + p2pLines +
+        // A rendezvous server the test names, so that the built-in name is never looked up.
+        const std::string rendezvous =
+            p2pLines.find("rendezvous") == std::string::npos ? "rendezvous = 127.0.0.1:82\n" : "";
+        plan = plan.substr(0, start + 7) + p2pLines + rendezvous +
                (next == std::string::npos ? std::string() : plan.substr(next + 1));
     }
     const std::string path =

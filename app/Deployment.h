@@ -34,7 +34,8 @@ struct HostPort {
     int port;
 };
 inline constexpr HostPort kDhtBootstrapNodes[] = {{"dht1.koruvan.example", 6881},
-                                                  {"dht2.koruvan.example", 6881}};
+                                                  {"dht2.koruvan.example", 6881},
+                                                  {"dht3.koruvan.example", 6881}};
 
 // The statistics endpoint of the telemetry upload.
 inline constexpr std::string_view kStatisticsHost = "stats.koruvan.example";

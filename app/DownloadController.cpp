@@ -272,7 +272,7 @@ bool DownloadController::BeginDownload(std::unique_lock<std::mutex>& fields) {
     begun.flags = 7;
     events_.ReportDetailed(begun);
     WriteTaskIdentityLocked();
-    engine_.SetBtPeerFlag(1);
+    engine_.SetBtPeerFlag(BtPeerFlag());
     WriteTask("KoruvanTaskSavePath", saveFolder_);
     (void)CheckVolumeLocked(saveFolder_);
     if (engine_.EngineStartup(dataDir_.c_str()) != engine::kOk) {
@@ -401,6 +401,11 @@ ControllerState DownloadController::State() const {
 bool DownloadController::DiskShort() const {
     std::lock_guard<std::mutex> fields(lock_);
     return diskShort_;
+}
+
+bool DownloadController::DiskWatchRuns() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return sparseMode_;
 }
 
 bool DownloadController::MismatchSeen() const {

@@ -51,6 +51,7 @@
 #include "app/ResourceList.h"
 #include "app/ResourceRefresher.h"
 #include "app/Resources.h"
+#include "app/SourceBytes.h"
 #include "platform/Clock.h"
 
 namespace koruvan::app {
@@ -103,6 +104,18 @@ struct FileReport {
     std::int32_t speed = 0;      // bytes per second
     std::uint64_t bytesDone = 0;
 };
+
+// The tasks' share of the swarm, summed over the files with a task.
+struct SwarmReport {
+    int tasks = 0;                    // tasks that answered
+    int peers = 0;                    // BitTorrent peers connected now
+    std::uint64_t uploadRate = 0;     // bytes per second
+    std::uint64_t uploadedBytes = 0;  // served to peers in this run
+    int listenPort = 0;               // the P2P listener's port, 0 while none runs
+};
+
+// SetTaskSpeedLimit's selector of the upload limit.
+inline constexpr std::int32_t kUploadLimitSelector = engine::kLimitUpload;
 
 class DownloadController final : private TaskOwner, private ResourceListTarget {
   public:
@@ -159,6 +172,9 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint32_t RepairProgress() const;
     [[nodiscard]] ControllerState State() const;
     [[nodiscard]] bool DiskShort() const;
+    // The disk watch runs (files grow with holes): it clears DiskShort once space is freed.
+    // Otherwise a shortage lasts until the program is started again.
+    [[nodiscard]] bool DiskWatchRuns() const;
     [[nodiscard]] bool MismatchSeen() const;
     [[nodiscard]] bool InstallerStarted() const;
     [[nodiscard]] std::uint64_t DownloadedBytes() const;  // as of the last Reconcile
@@ -174,6 +190,20 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     // Seconds (Ticks) in a row of a running download without a byte from any source.
     [[nodiscard]] std::uint32_t SecondsWithoutData() const;
     [[nodiscard]] FileReport ReportFile(int index);
+    // Bytes each file received in this run from web sources and from peers (the last
+    // known counts of a task that does not answer).
+    [[nodiscard]] std::array<SourceBytes, kFileCount> SourceBytesOfRun() const;
+
+    // --- seeding ---------------------------------------------------------------------------
+    // Serves the finished download to peers: a file whose task of this run still runs keeps
+    // it; every other file whose completion record holds (complete and unchanged since it
+    // was downloaded) gets a task over the file on disk; a file whose record does not hold
+    // is left out (its MD5 check must confirm it first). Only in `finished` and
+    // `checkfinished`. The upload limit in KB/s (0: none) goes to each task. Returns the
+    // number of files served.
+    [[nodiscard]] int StartSeeding(std::uint32_t uploadLimitKBps);
+    void ApplyUploadLimit(std::uint32_t kibPerSecond);
+    [[nodiscard]] SwarmReport Swarm();
 
     // --- settings and commands -----------------------------------------------------------
     // Global download limit in KB/s, 0 for none; split over the active tasks.
@@ -251,11 +281,16 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void TickLocked();
     void CountDownloadSecondLocked();
     void SaveDownloadSecondsLocked();
+    void SaveSourceBytesLocked();
+    void ApplyUploadLimitLocked(std::uint32_t kibPerSecond);
     void WatchForDataLocked();
     [[nodiscard]] std::string FileStatusTextLocked(int index);
 
     // The task file (DownloadControllerStore.cpp).
     struct StartupLook;
+    void ApplyP2pSettingsLocked();
+    // The BitTorrent peer flag: 1 (the HTTP-style disguise) unless the plan turns it off.
+    [[nodiscard]] std::int32_t BtPeerFlag() const noexcept;
     void BuildFoldersLocked();
     void PublishFoldersLocked();
     [[nodiscard]] std::string ResumePathFor(int index) const;
@@ -341,6 +376,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::int32_t lastReactedCode_ = 0;
     std::array<std::uint64_t, kFileCount> lastHttpBytes_{};
     std::array<std::uint64_t, kFileCount> lastPeerBytes_{};
+    std::array<std::optional<SourceBytes>, kFileCount> storedSourceBytes_{};  // as written
     std::uint64_t lastReceived_ = 0;        // the sum of the two above at the last Tick
     std::uint32_t secondsWithoutData_ = 0;  // Ticks in a row without new bytes
     std::string problemText_;

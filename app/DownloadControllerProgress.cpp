@@ -309,6 +309,7 @@ void DownloadController::CountDownloadSecondLocked() {
 }
 
 void DownloadController::SaveDownloadSecondsLocked() {
+    SaveSourceBytesLocked();
     if (unsavedDownloadSeconds_ == 0 || taskIni_.empty()) {
         return;
     }

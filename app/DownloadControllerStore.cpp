@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/CompletionRecord.h"
+#include "app/Deployment.h"
 #include "app/DownloadController.h"
 #include "app/TaskFileStatus.h"
 #include "engine/core/base/KoruvanLog.h"
@@ -61,6 +62,23 @@ std::string Unsigned(unsigned long value) {
     return text;
 }
 
+// "host:port,host:port" of the plan's DHT bootstrap endpoints, else of the built-in ones.
+std::string DhtBootstrapText(const P2pSettings& p2p) {
+    std::string text;
+    auto add = [&text](std::string_view host, int port) {
+        text += (text.empty() ? "" : ",") + std::string(host) + ":" + std::to_string(port);
+    };
+    if (p2p.dhtBootstrap.empty()) {
+        for (const auto& node : deployment::kDhtBootstrapNodes) {
+            add(node.host, node.port);
+        }
+    }
+    for (const PlanEndpoint& node : p2p.dhtBootstrap) {
+        add(node.host, node.port);
+    }
+    return text;
+}
+
 }  // namespace
 
 struct DownloadController::StartupLook {
@@ -95,7 +113,16 @@ int DownloadController::Initialise() {
     if (env_.startTelemetry) {
         env_.startTelemetry(*telemetry, TelemetryTexts());
     }
-    (void)engine_.SetListenPort(env_.startUpnp ? env_.startUpnp() : 0);
+    ApplyP2pSettingsLocked();
+    // The UDP transport's rendezvous server: the plan's, else the product's own.
+    const PlanEndpoint rendezvous = plan_.p2p.rendezvous.value_or(
+        PlanEndpoint{std::string(deployment::kRendezvousHost), deployment::kRendezvousPort});
+    (void)engine_.SetRendezvousServer(rendezvous.host.c_str(), rendezvous.port);
+    (void)engine_.SetUdpPort(plan_.p2p.udpPort);
+    // The DHT node (off unless the plan asks) and its bootstrap: the plan's, else the
+    // product's own endpoints.
+    (void)engine_.SetDhtEnabled(plan_.p2p.dht);
+    (void)engine_.SetDhtBootstrap(DhtBootstrapText(plan_.p2p).c_str());
 
     tasks_.ClearSlots();
     userExit_ = exitRequested_ = installerStarted_ = false;
@@ -126,6 +153,32 @@ int DownloadController::Initialise() {
         frontEnd_.ShowModalNotice("下载启动失败请重试", kNoticeTitle);
     }
     return 1;
+}
+
+// The P2P service's settings, before any task exists: the plan's [p2p] section (its absent
+// keys keep the product's behaviour) and the listening port the port mapping chose.
+void DownloadController::ApplyP2pSettingsLocked() {
+    const P2pSettings& p2p = plan_.p2p;
+    if (engine_.SetBindAddress(p2p.bindAddress.c_str()) != engine::kOk) {
+        Log("P2P] [本地地址不可用: " + p2p.bindAddress);
+        Notice("P2P本地地址不可用：" + p2p.bindAddress, kNoticeTitle);
+    }
+    engine_.SetLanDiscovery(p2p.lanDiscovery);
+    engine_.SetBtPeerFlag(BtPeerFlag());
+    if (!p2p.ipFilterPath.empty()) {
+        const std::int32_t ranges = engine_.LoadIpFilter(p2p.ipFilterPath.c_str());
+        if (ranges < 0) {
+            Log("P2P] [IP过滤文件无法读取: " + p2p.ipFilterPath);
+            Notice("IP过滤文件无法读取：" + p2p.ipFilterPath, kNoticeTitle);
+        } else {
+            Log("P2P] [IP过滤: " + std::to_string(ranges) + " " + p2p.ipFilterPath);
+        }
+    }
+    (void)engine_.SetListenPort(env_.startUpnp ? env_.startUpnp() : p2p.listenPort);
+}
+
+std::int32_t DownloadController::BtPeerFlag() const noexcept {
+    return plan_.p2p.disguise ? 1 : 0;
 }
 
 // The task file and the files on disk: what kind of start this is. Also settles the task
@@ -309,7 +362,7 @@ void DownloadController::WriteTaskIdentityLocked() {
         folderName_ = std::string(kDefaultFolderName);
     }
     WriteTask("KoruvanTaskFloder", folderName_);
-    engine_.SetBtPeerFlag(1);
+    engine_.SetBtPeerFlag(BtPeerFlag());
 }
 
 // Size and last-write time of a finished file, so that the next start recognises it

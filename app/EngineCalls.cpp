@@ -64,6 +64,41 @@ std::int32_t RealEngine::EnableP2P(bool on) noexcept {
 void RealEngine::SetBtPeerFlag(std::int32_t value) noexcept {
     engine::SetBtPeerFlag(value);
 }
+std::int32_t RealEngine::SetBindAddress(const char* dottedIpv4) noexcept {
+    return engine::SetBindAddress(dottedIpv4);
+}
+void RealEngine::SetLanDiscovery(bool on) noexcept {
+    engine::SetLanDiscovery(on);
+}
+std::int32_t RealEngine::LoadIpFilter(const char* path) noexcept {
+    return engine::LoadIpFilter(path);
+}
+std::int32_t RealEngine::QueryTaskSwarm(engine::TaskHandle handle, SwarmFigures* swarm) noexcept {
+    if (swarm == nullptr) {
+        return engine::kErrNullDescriptor;
+    }
+    engine::TaskSwarm record{};
+    const std::int32_t result = engine::QueryTaskSwarm(handle, &record);
+    if (result == engine::kOk) {
+        swarm->connectedPeers = record.connectedPeers;
+        swarm->uploadRate = record.uploadRate;
+        swarm->uploadedBytes = record.uploadedBytes;
+        swarm->listenPort = record.listenPort;
+    }
+    return result;
+}
+std::int32_t RealEngine::SetRendezvousServer(const char* host, std::int32_t port) noexcept {
+    return engine::SetRendezvousServer(host, port);
+}
+std::int32_t RealEngine::SetUdpPort(std::int32_t port) noexcept {
+    return engine::SetUdpPort(port);
+}
+std::int32_t RealEngine::SetDhtEnabled(bool on) noexcept {
+    return engine::SetDhtEnabled(on);
+}
+std::int32_t RealEngine::SetDhtBootstrap(const char* list) noexcept {
+    return engine::SetDhtBootstrap(list);
+}
 std::uint64_t RealEngine::GetDiskFreeBytes(const char* path) noexcept {
     return engine::GetDiskFreeBytes(path);
 }

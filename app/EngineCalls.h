@@ -10,6 +10,14 @@
 
 namespace koruvan::app {
 
+// One task's share of the swarm (the engine's TaskSwarm record).
+struct SwarmFigures {
+    std::int32_t connectedPeers = 0;
+    std::int32_t uploadRate = 0;  // bytes per second
+    std::uint64_t uploadedBytes = 0;
+    std::int32_t listenPort = 0;  // the P2P service's port, 0 while it does not listen
+};
+
 class EngineCalls {
   public:
     virtual ~EngineCalls() = default;
@@ -50,6 +58,23 @@ class EngineCalls {
     virtual std::int32_t SetListenPort(std::int32_t port) noexcept = 0;
     virtual std::int32_t EnableP2P(bool on) noexcept = 0;
     virtual void SetBtPeerFlag(std::int32_t value) noexcept = 0;
+    // The P2P service's local IPv4 address (dotted; empty: the system's choice), its
+    // multicast discovery on the local network and its IP filter file (the number of
+    // ranges loaded, negative when the file cannot be read).
+    virtual std::int32_t SetBindAddress(const char* dottedIpv4) noexcept = 0;
+    virtual void SetLanDiscovery(bool on) noexcept = 0;
+    virtual std::int32_t LoadIpFilter(const char* path) noexcept = 0;
+    // A task's peers and uploads; negative status codes as QueryTask's.
+    virtual std::int32_t QueryTaskSwarm(engine::TaskHandle handle,
+                                        SwarmFigures* swarm) noexcept = 0;
+    // The UDP transport's rendezvous server and local port; nothing unless overridden.
+    virtual std::int32_t SetRendezvousServer(const char* /*host*/, std::int32_t /*port*/) noexcept {
+        return 0;
+    }
+    virtual std::int32_t SetUdpPort(std::int32_t /*port*/) noexcept { return 0; }
+    // The DHT node's switch and bootstrap endpoints; nothing unless overridden.
+    virtual std::int32_t SetDhtEnabled(bool /*on*/) noexcept { return 0; }
+    virtual std::int32_t SetDhtBootstrap(const char* /*list*/) noexcept { return 0; }
 
     virtual std::uint64_t GetDiskFreeBytes(const char* path) noexcept = 0;
     virtual std::int64_t GetFileAllocatedBytes(const char* path) noexcept = 0;
@@ -84,6 +109,14 @@ class RealEngine : public EngineCalls {
     std::int32_t SetListenPort(std::int32_t port) noexcept override;
     std::int32_t EnableP2P(bool on) noexcept override;
     void SetBtPeerFlag(std::int32_t value) noexcept override;
+    std::int32_t SetBindAddress(const char* dottedIpv4) noexcept override;
+    void SetLanDiscovery(bool on) noexcept override;
+    std::int32_t LoadIpFilter(const char* path) noexcept override;
+    std::int32_t QueryTaskSwarm(engine::TaskHandle handle, SwarmFigures* swarm) noexcept override;
+    std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept override;
+    std::int32_t SetUdpPort(std::int32_t port) noexcept override;
+    std::int32_t SetDhtEnabled(bool on) noexcept override;
+    std::int32_t SetDhtBootstrap(const char* list) noexcept override;
     std::uint64_t GetDiskFreeBytes(const char* path) noexcept override;
     std::int64_t GetFileAllocatedBytes(const char* path) noexcept override;
 };

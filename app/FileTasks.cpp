@@ -82,6 +82,10 @@ bool FileTasks::AttachTorrent(int index, Mode mode, const TaskFolders& folders,
     return false;
 }
 
+std::int32_t FileTasks::SeedFile(int index) {
+    return HandOver(index, Mode::Seed, false);
+}
+
 std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     if (!ValidIndex(index)) {
         return engine::kErrNullDescriptor;
@@ -96,7 +100,7 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
         std::lock_guard<std::mutex> guard(lock_);
         folders = folders_;
         FileSlot& slot = slots_[static_cast<std::size_t>(index)];
-        if (mode == Mode::Create) {
+        if (mode != Mode::Reload) {
             slot = FileSlot{};
         } else {
             *d = slot.descriptor;
@@ -107,6 +111,12 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     d->flags = kFileTaskFlags;
     if (!WebOnly(index) && AttachTorrent(index, mode, folders, *d)) {
         d->flags = kP2spFileTaskFlags;
+    } else if (mode == Mode::Seed) {
+        return kErrNotSeedable;
+    }
+    if (mode == Mode::Seed) {
+        d->flags |= engine::kFlagTrustExisting;
+        d->callerWord = 1;  // done
     }
     const std::string target = platform::JoinPath(folders.saveFolder, file.name);
     const std::string& resume = folders.resumePaths[static_cast<std::size_t>(index)];
@@ -124,6 +134,9 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     } else {
         result = engine_.RecoverAndContinueTask(d.get(), force, start);
     }
+    if (mode == Mode::Seed) {
+        Log("Seed " + file.name + (result == engine::kOk ? " 成功" : " 失败"));
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         FileSlot& slot = slots_[static_cast<std::size_t>(index)];
@@ -137,7 +150,7 @@ std::int32_t FileTasks::HandOver(int index, Mode mode, bool force) {
     }
     if (mode == Mode::Create) {
         owner_.TaskHandedOver();
-    } else {
+    } else if (mode == Mode::Reload) {
         AfterReload(index, force, result, folders);
     }
     return result;

@@ -27,6 +27,9 @@ namespace koruvan::app {
 inline constexpr std::uint32_t kFileTaskFlags = 0x100002;
 inline constexpr std::uint32_t kP2spFileTaskFlags = 0x1100002;
 
+// SeedFile's answer for a file without a torrent (not an engine status).
+inline constexpr std::int32_t kErrNotSeedable = -1000;
+
 struct FileSlot {
     engine::TaskDescriptor descriptor{};  // caller word: the file's done flag
     engine::TaskHandle handle = nullptr;  // null until a task was made
@@ -75,6 +78,12 @@ class FileTasks {
     // success is recorded in the task INI ("KoruvanTask<i>" = file name).
     [[nodiscard]] std::int32_t ReloadFile(int index, bool force);
 
+    // A task that serves the finished file `index` to peers: recovered over the file on
+    // disk, which the engine takes as complete without a resume record (the caller has
+    // checked its completion record). Only a file with a torrent can be seeded:
+    // kErrNotSeedable otherwise.
+    [[nodiscard]] std::int32_t SeedFile(int index);
+
     // The download limit a task gets from its first second (KiB/s, 0: none); the controller
     // sets it whenever it splits its limit.
     void SetStartLimit(std::int32_t kibPerSecond);
@@ -100,7 +109,7 @@ class FileTasks {
                                                    const std::vector<SourceOffer>& sources);
 
   private:
-    enum class Mode { Create, Reload };
+    enum class Mode { Create, Reload, Seed };
 
     [[nodiscard]] std::int32_t HandOver(int index, Mode mode, bool force);
     [[nodiscard]] bool AttachTorrent(int index, Mode mode, const TaskFolders& folders,

@@ -33,6 +33,7 @@ PersistedTask ReadPersistedTask(const DownloadPlan& plan, const std::string& roo
         FileOnDisk& file = task.files[static_cast<std::size_t>(i)];
         file.name = planned.name;
         file.size = planned.size;
+        file.sourceBytes = ParseSourceBytes(doc.GetString("KoruvanTask", SourceBytesKey(i), ""));
         if (task.saveFolder.empty()) {
             continue;
         }

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/Plan.h"
+#include "app/SourceBytes.h"
 
 namespace koruvan::app {
 
@@ -26,6 +28,9 @@ struct FileOnDisk {
     Presence presence = Presence::Missing;
     std::uint64_t bytesOnDisk = 0;  // space the target (or its ".kvtmp") takes
     bool recordMatches = false;     // complete and unchanged since it was recorded
+    // Bytes from web sources and from peers in the last run that moved any; nullopt when
+    // none was recorded.
+    std::optional<SourceBytes> sourceBytes;
 };
 
 struct PersistedTask {

@@ -1,9 +1,13 @@
 // Downloads one file with the engine, as the download controller would: one HTTP (or P2SP,
 // with --torrent) task through the flat call interface, polled until it completes or stops.
 //
-//   engine_fetch [--torrent FILE] [--state FILE] [--limit KIB] [--progress] TARGET URL [URL...]
+//   engine_fetch [--torrent FILE] [--state FILE] [--limit KIB] [--progress]
+//                [--bind ADDR [--listen-port N] [--disguise]] TARGET URL [URL...]
 //
 // --progress prints the bytes received from web sources and the bytes done once a second.
+// --bind switches P2P on with the P2P service at that local address (multicast discovery
+// off; plain BitTorrent unless --disguise), so that the task also fetches from the
+// torrent's swarm. Without it P2P stays off.
 //
 // Exit status: 0 complete, 1 the task ended without completing, 2 usage error.
 #include <chrono>
@@ -23,6 +27,9 @@ int main(int argc, char** argv) {
     std::string state;
     int limit = 0;
     bool progress = false;
+    std::string bind;
+    int listenPort = 0;
+    bool disguise = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -32,6 +39,12 @@ int main(int argc, char** argv) {
             limit = std::atoi(argv[++i]);
         } else if (arg == "--progress") {
             progress = true;
+        } else if (arg == "--bind" && i + 1 < argc) {
+            bind = argv[++i];
+        } else if (arg == "--listen-port" && i + 1 < argc) {
+            listenPort = std::atoi(argv[++i]);
+        } else if (arg == "--disguise") {
+            disguise = true;
         } else if (arg == "--state" && i + 1 < argc) {
             state = argv[++i];
         } else {
@@ -57,6 +70,16 @@ int main(int argc, char** argv) {
     }
     d.sourceList = sources.c_str();
 
+    if (!bind.empty()) {
+        if (SetBindAddress(bind.c_str()) != 0) {
+            std::fprintf(stderr, "engine_fetch: --bind needs a dotted IPv4 address\n");
+            return 2;
+        }
+        SetLanDiscovery(false);
+        SetListenPort(listenPort);
+        SetBtPeerFlag(disguise ? 1 : 0);
+        EnableP2P(true);
+    }
     EngineStartup(nullptr);
     if (const int rc = RecoverAndContinueTask(&d, true); rc != 0) {
         std::fprintf(stderr, "engine_fetch: task not started (%d)\n", rc);
@@ -65,15 +88,17 @@ int main(int argc, char** argv) {
     if (limit > 0) {
         SetTaskSpeedLimit(d.handle, 1, limit);
     }
-    SetTaskConnectionLimits(d.handle, static_cast<int>(positional.size() - 1) * 4, 0);
+    SetTaskConnectionLimits(d.handle, static_cast<int>(positional.size() - 1) * 4,
+                            bind.empty() ? 0 : 52);
     int result = 1;
     for (int round = 1;; ++round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (progress && round % 100 == 0) {
             TaskProgress shown{};
             if (QueryTask(d.handle, &shown) == 0) {
-                std::printf("%4d s  received %llu  done %llu  rate %d\n", round / 100,
+                std::printf("%4d s  received %llu  peers %llu  done %llu  rate %d\n", round / 100,
                             static_cast<unsigned long long>(shown.httpBytes),
+                            static_cast<unsigned long long>(shown.peerBytes),
                             static_cast<unsigned long long>(shown.bytesDone), shown.currentRate);
                 std::fflush(stdout);
             }
@@ -89,6 +114,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "engine_fetch: task ended with state %d\n", p.stateCode);
             break;
         }
+    }
+    if (TaskProgress last{}; QueryTask(d.handle, &last) == 0) {
+        std::fprintf(stderr, "engine_fetch: web %llu B, peers %llu B\n",
+                     static_cast<unsigned long long>(last.httpBytes),
+                     static_cast<unsigned long long>(last.peerBytes));
     }
     std::int32_t stopped = 0;
     StopTasks(&d.handle, 1, false, &stopped);

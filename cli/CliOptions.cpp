@@ -47,6 +47,13 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--give-up", options.giveUpSeconds,
                      "fail (exit 1) when no source delivered a byte for this many seconds")
         ->check(CLI::Range(1u, 31u * 24 * 3600));
+    CLI::App* seed =
+        app.add_subcommand("seed", "serve the finished download to peers until Ctrl-C");
+    seed->add_option("--save-dir", saveDir, "folder the download went to (used as given)");
+    seed->add_option("--upload-limit", options.uploadLimitKBps, "upload limit in KB/s (0: none)")
+        ->check(CLI::Range(0u, 32766u));
+    seed->add_option("--for", options.seedSeconds, "stop after this many seconds")
+        ->check(CLI::Range(1u, 31u * 24 * 3600));
     CLI::App* verify = app.add_subcommand("verify", "check the files' MD5 digests, repair damage");
     CLI::App* install = app.add_subcommand("install", "launch the installer");
     install->add_flag("--verify", options.verify, "check the files before installing");
@@ -60,6 +67,8 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
     if (download->parsed()) {
         options.command = Command::Download;
+    } else if (seed->parsed()) {
+        options.command = Command::Seed;
     } else if (verify->parsed()) {
         options.command = Command::Verify;
     } else if (install->parsed()) {

@@ -3,6 +3,8 @@
 //   koruvan-cli [--plan FILE] [--data-dir DIR] [--no-telemetry] COMMAND [options]
 //     download [--save-dir DIR] [--limit KBPS] [--no-p2p] [--give-up SECONDS]
 //                                                           run until the download is finished
+//     seed [--save-dir DIR] [--upload-limit KBPS] [--for SECONDS]
+//                                      serve the finished files to peers until Ctrl-C (exit 0)
 //     verify                                                check (and repair) the MD5 digests
 //     install [--verify]                                    launch the installer
 //     status                                                the persisted state, one line per file
@@ -23,7 +25,7 @@ inline constexpr int kExitFailed = 1;  // the download or the check failed
 inline constexpr int kExitUsage = 2;   // usage or plan error
 inline constexpr int kExitBusy = 3;    // another instance holds the plan
 
-enum class Command { Download, Verify, Install, Status };
+enum class Command { Download, Seed, Verify, Install, Status };
 
 struct CliOptions {
     Command command = Command::Status;
@@ -32,7 +34,9 @@ struct CliOptions {
     std::optional<std::string> saveDir;  // absolute
     std::uint32_t limitKBps = 0;         // 0: no limit
     bool noP2p = false;
-    std::uint32_t giveUpSeconds = 0;  // 0: keep waiting for the sources
+    std::uint32_t giveUpSeconds = 0;    // 0: keep waiting for the sources
+    std::uint32_t uploadLimitKBps = 0;  // seed: 0: no limit
+    std::uint32_t seedSeconds = 0;      // seed: 0: until interrupted
     bool verify = false;
     bool noTelemetry = false;  // the user's opt-out of usage statistics
 };

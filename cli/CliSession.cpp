@@ -6,6 +6,7 @@
 
 #include "app/ControllerText.h"
 #include "app/ResourceList.h"
+#include "engine/core/EngineApi.h"
 #include "platform/Console.h"
 
 namespace koruvan::cli {
@@ -85,6 +86,8 @@ int CliSession::Run() {
     switch (options_.command) {
         case Command::Download:
             return Download();
+        case Command::Seed:
+            return Seed();
         case Command::Verify:
             return Verify();
         case Command::Install:
@@ -113,6 +116,7 @@ int CliSession::Download() {
         Say("koruvan-cli: all files are downloaded in " + c.SaveFolder());
         return Finish(kExitSuccess);
     }
+    reportSources_ = true;
     if (idle) {
         c.PrimaryAction();
         const ControllerState after = c.State();
@@ -137,6 +141,31 @@ int CliSession::Download() {
                 return AllTasksStuck() || GaveUp() ? Outcome::Failure : Outcome::Continue;
         }
     });
+}
+
+int CliSession::Seed() {
+    app::DownloadController& c = *controller_;
+    if (options_.saveDir && *options_.saveDir != c.SaveFolder() &&
+        c.State() != ControllerState::Ready && c.State() != ControllerState::Back) {
+        Say("koruvan-cli: the download is in " + c.SaveFolder() + "; --save-dir is ignored");
+    }
+    if (c.State() != ControllerState::Finished) {
+        Say("koruvan-cli: the download is not finished and confirmed; nothing to seed (run "
+            "download, or verify when files changed since)");
+        return Finish(kExitFailed);
+    }
+    const int files = c.StartSeeding(options_.uploadLimitKBps);
+    if (files == 0) {
+        Say("koruvan-cli: no file can be seeded (the plan has no torrents)");
+        return Finish(kExitFailed);
+    }
+    Say("koruvan-cli: seeding " + std::to_string(files) + " file" + (files == 1 ? "" : "s") +
+        " from " + c.SaveFolder() + "; Ctrl-C stops");
+    seeding_ = true;
+    const Clock::time_point until = options_.seedSeconds == 0
+                                        ? Clock::time_point::max()
+                                        : Clock::now() + std::chrono::seconds(options_.seedSeconds);
+    return Loop([until] { return Clock::now() >= until ? Outcome::Success : Outcome::Continue; });
 }
 
 // --give-up: nothing arrived from any source for that long.
@@ -208,6 +237,12 @@ int CliSession::Loop(const std::function<Outcome()>& judge) {
             SlowStep();
             printed = true;
         }
+        if (platform::Interrupted() && seeding_) {
+            frontEnd_.SetLineOpen(false);
+            std::fputs(terminal_ ? "\n" : "", stdout);
+            Say("koruvan-cli: seeding stopped");
+            return Finish(kExitSuccess);
+        }
         if (platform::Interrupted()) {
             frontEnd_.SetLineOpen(false);
             std::fputs(terminal_ ? "\n" : "", stdout);
@@ -230,9 +265,26 @@ int CliSession::Loop(const std::function<Outcome()>& judge) {
                 std::fputs("\n", stdout);
                 frontEnd_.SetLineOpen(false);
             }
+            if (reportSources_) {
+                ReportSources();
+            }
             return Finish(outcome == Outcome::Success ? kExitSuccess : kExitFailed);
         }
     }
+}
+
+// Bytes by source of this run, one line per file that received any.
+void CliSession::ReportSources() {
+    const auto bytes = controller_->SourceBytesOfRun();
+    std::uint64_t web = 0;
+    std::uint64_t peers = 0;
+    for (int i = 0; i < app::DownloadController::FileCount(); ++i) {
+        const app::SourceBytes& b = bytes[static_cast<std::size_t>(i)];
+        web += b.web;
+        peers += b.peers;
+    }
+    Say("koruvan-cli: received from web sources " + std::to_string(web) + " B, from peers " +
+        std::to_string(peers) + " B");
 }
 
 void CliSession::FastStep() {
@@ -273,7 +325,9 @@ void CliSession::PrintProgress() {
     app::DownloadController& c = *controller_;
     const ControllerState state = c.State();
     std::string line = StateWord(state) + "  ";
-    if (state == ControllerState::Md5Checking || state == ControllerState::CheckFinished) {
+    if (seeding_) {
+        line = SeedingLine();
+    } else if (state == ControllerState::Md5Checking || state == ControllerState::CheckFinished) {
         line += "verified " + app::FormatPercent(std::min(c.VerifyProgress(), 10000u));
     } else if (state == ControllerState::CheckRecover) {
         const std::uint32_t repair = c.RepairProgress();
@@ -295,6 +349,10 @@ void CliSession::PrintProgress() {
                     " left";
         }
         ReportProblem(problem);
+        const std::int32_t dhtContacts = engine::QueryDhtTableSize();
+        if (dhtContacts >= 0) {
+            line += "  dht " + std::to_string(dhtContacts) + " nodes";
+        }
     }
     if (terminal_) {
         std::fputs(("\r" + line + "\x1b[K").c_str(), stdout);
@@ -303,6 +361,20 @@ void CliSession::PrintProgress() {
         std::fputs((line + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
+}
+
+// seeding  3 peers  up 1.20 MB/s  sent 512.00 MB  port 41234
+std::string CliSession::SeedingLine() {
+    const app::SwarmReport swarm = controller_->Swarm();
+    std::string line =
+        "seeding  " + std::to_string(swarm.peers) + (swarm.peers == 1 ? " peer" : " peers") +
+        "  up " + (swarm.uploadRate == 0 ? std::string("0 B") : app::FormatSize(swarm.uploadRate)) +
+        "/s  sent " +
+        (swarm.uploadedBytes == 0 ? std::string("0 B") : app::FormatSize(swarm.uploadedBytes));
+    if (swarm.listenPort > 0) {
+        line += "  port " + std::to_string(swarm.listenPort);
+    }
+    return line;
 }
 
 void CliSession::ReportProblem(const std::string& problem) {

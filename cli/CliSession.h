@@ -10,8 +10,8 @@
 
 #include "app/DownloadController.h"
 #include "app/Plan.h"
-#include "app/TelemetryRoute.h"
 #include "app/PortMapping.h"
+#include "app/TelemetryRoute.h"
 #include "cli/CliOptions.h"
 #include "cli/ConsoleFrontEnd.h"
 
@@ -30,6 +30,7 @@ class CliSession {
     enum class Outcome { Continue, Success, Failure };
 
     [[nodiscard]] int Download();
+    [[nodiscard]] int Seed();
     [[nodiscard]] int Verify();
     [[nodiscard]] int Install();
 
@@ -39,6 +40,8 @@ class CliSession {
     void SlowStep();
     void HandleMessages();
     void PrintProgress();
+    [[nodiscard]] std::string SeedingLine();
+    void ReportSources();
     [[nodiscard]] bool AllTasksStuck();
     [[nodiscard]] bool GaveUp();
     // Tells a changed reason why nothing arrives on standard error, once per change.
@@ -51,12 +54,14 @@ class CliSession {
     const bool terminal_;
     ConsoleFrontEnd frontEnd_;
     app::TelemetryRoute telemetry_;  // where the controller's usage events go
-    app::PortMapping portMapping_;  // outlives the controller, which calls it
+    app::PortMapping portMapping_;   // outlives the controller, which calls it
     std::unique_ptr<app::DownloadController> controller_;
     app::ControllerState shown_ = app::ControllerState::Ready;
     int stuckSteps_ = 0;  // judged steps in a row with every unfinished task ended
     std::string speedText_;
-    std::string problemShown_;  // the reason last told on standard error
+    bool seeding_ = false;        // the seed command runs: its line, Ctrl-C is success
+    bool reportSources_ = false;  // the download command tells the bytes by source at the end
+    std::string problemShown_;    // the reason last told on standard error
 };
 
 }  // namespace koruvan::cli

@@ -5,6 +5,8 @@
 
 #include "app/ControllerText.h"
 #include "app/TaskFileStatus.h"
+#include "engine/core/EngineApi.h"
+#include "platform/Paths.h"
 
 namespace koruvan::cli {
 namespace {
@@ -25,6 +27,16 @@ std::string Presence(const app::FileOnDisk& file) {
     return {};
 }
 
+// Bytes by source in the last run that fetched any of the file, exact and in bytes so that
+// scripts can add them up.
+std::string Sources(const app::FileOnDisk& file) {
+    if (!file.sourceBytes) {
+        return {};
+    }
+    return "  (last run: web " + std::to_string(file.sourceBytes->web) + " B, peers " +
+           std::to_string(file.sourceBytes->peers) + " B)";
+}
+
 }  // namespace
 
 int PrintStatus(const app::DownloadPlan& plan, const std::string& planName,
@@ -43,8 +55,18 @@ int PrintStatus(const app::DownloadPlan& plan, const std::string& planName,
     }
     for (int i = 0; i < app::kFileCount; ++i) {
         const app::FileOnDisk& file = task.files[static_cast<std::size_t>(i)];
-        std::printf("file%d  %-32s %10s  %s\n", i, file.name.c_str(), Size(file.size).c_str(),
-                    task.exists ? Presence(file).c_str() : "-");
+        std::printf("file%d  %-32s %10s  %s%s\n", i, file.name.c_str(), Size(file.size).c_str(),
+                    task.exists ? Presence(file).c_str() : "-", Sources(file).c_str());
+    }
+    if (plan.p2p.dht) {
+        // The node's table as its last run saved it (at exit and every 15 minutes).
+        const std::string nodeFile = platform::KoruvanDataRoot() + "/KoruvanKademlia.kad";
+        const std::int32_t contacts = engine::QueryDhtNodeFile(nodeFile.c_str());
+        if (contacts < 0) {
+            std::printf("dht table:     no node file yet (%s)\n", nodeFile.c_str());
+        } else {
+            std::printf("dht table:     %d contacts in %s\n", contacts, nodeFile.c_str());
+        }
     }
     const bool unrecorded =
         task.exists && std::any_of(task.files.begin(), task.files.end(), [](const auto& f) {

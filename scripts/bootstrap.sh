@@ -9,8 +9,8 @@ packages=(
     libcurl4-openssl-dev libssl-dev libtinyxml2-dev libjsoncpp-dev liburiparser-dev
     zlib1g-dev libminiupnpc-dev qt6-base-dev libx11-dev libcli11-dev
     libgtest-dev libgmock-dev libbenchmark-dev fonts-noto-cjk
-    nginx tinyproxy dante-server opentracker vsftpd miniupnpd-nftables python3-libtorrent
-    xvfb imagemagick curl aria2 lftp time
+    nginx tinyproxy dante-server opentracker vsftpd miniupnpd-nftables nftables iproute2
+    python3-libtorrent xvfb imagemagick openbox qt6-translations-l10n curl aria2 lftp time
 )
 
 missing=()

@@ -7,6 +7,7 @@
 # on Ctrl-C or failure. Nothing leaves the machine: all traffic is on loopback.
 #
 #   scripts/demo.sh [--gui] [--sizes LIST] [--limit KBPS] [--work DIR] [--no-bootstrap]
+#   scripts/demo.sh --swarm [...]   two downloaders in network namespaces (demo-swarm.sh)
 #
 #   --gui           run the window (koruvan) instead of koruvan-cli
 #   --sizes LIST    sizes of the five files (default 2M,100M,100M,100M,48M)
@@ -16,6 +17,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+for arg in "$@"; do
+    # Two downloaders in network namespaces, the second fed mostly by the first.
+    [ "$arg" = "--swarm" ] && exec scripts/demo-swarm.sh "$@"
+done
 
 gui=0
 sizes="2M,100M,100M,100M,48M"
@@ -29,7 +34,7 @@ while (($#)); do
         --limit) limit="${2:?--limit needs a number}"; shift ;;
         --work) work="${2:?--work needs a folder}"; shift ;;
         --no-bootstrap) bootstrap=0 ;;
-        -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift

@@ -7,6 +7,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "ui/DialogPlacement.h"
+
 namespace koruvan::ui {
 
 CExitWndSetDlg::CExitWndSetDlg(WindowSettings& settings,
@@ -36,6 +38,8 @@ CExitWndSetDlg::CExitWndSetDlg(WindowSettings& settings,
     layout->addWidget(group);
     layout->addLayout(bottom);
     connect(ok_, &QPushButton::clicked, this, &CExitWndSetDlg::Confirm);
+    MakeFixedSizeDialog(this);
+    KeepCentredOn(this, parent);
 }
 
 void CExitWndSetDlg::showEvent(QShowEvent* event) {

@@ -1,12 +1,51 @@
 #include "ui/CPictureButton.h"
 
+#include <QCoreApplication>
 #include <QEnterEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
+
+#include <algorithm>
 
 namespace koruvan::ui {
+namespace {
+
+// Whether the user moves through the window with Tab right now. Qt gives the same focus
+// reason when a dialog first focuses its first button, or hands the focus of a hidden
+// button on, as when Tab is pressed; only a real Tab or Backtab should draw a frame.
+class TabWatch final : public QObject {
+  public:
+    using QObject::QObject;
+    bool tabbing = false;
+
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            tabbing = key == Qt::Key_Tab || key == Qt::Key_Backtab;
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            tabbing = false;
+        }
+        return false;
+    }
+};
+
+bool Tabbing() {
+    static QPointer<TabWatch> watch;
+    if (watch == nullptr && QCoreApplication::instance() != nullptr) {
+        watch = new TabWatch(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(watch);
+    }
+    return watch != nullptr && watch->tabbing;
+}
+
+}  // namespace
+
 CPictureButton::CPictureButton(QWidget* parent, bool strip)
     : QAbstractButton(parent), strip_(strip) {
+    (void)Tabbing();  // watching from the first button on
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -124,6 +163,38 @@ void CPictureButton::mouseReleaseEvent(QMouseEvent* event) {
     update();
 }
 
+void CPictureButton::focusInEvent(QFocusEvent* event) {
+    const Qt::FocusReason reason = event->reason();
+    keyboardFocus_ =
+        ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason) && Tabbing()) ||
+        reason == Qt::ShortcutFocusReason;
+    QAbstractButton::focusInEvent(event);
+    update();
+}
+
+void CPictureButton::SetFocusFrame(bool shown) {
+    keyboardFocus_ = shown && hasFocus();
+    update();
+}
+
+void CPictureButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+    update();
+}
+
+// Inside the face, clear of the shaped buttons' cut corners; light on the dark skin.
+void CPictureButton::DrawFocusFrame(QPainter& painter) const {
+    QPen pen(QColor(255, 255, 255, 220));
+    pen.setStyle(Qt::DotLine);
+    pen.setWidth(1);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const int inset = std::min(width(), height()) >= 24 ? 3 : 1;
+    painter.drawRoundedRect(
+        QRectF(rect()).adjusted(inset + 0.5, inset + 0.5, -inset - 0.5, -inset - 0.5), 3, 3);
+}
+
 void CPictureButton::changeEvent(QEvent* event) {
     if (event->type() == QEvent::EnabledChange) {
         update();
@@ -144,7 +215,7 @@ CPictureButton::Face CPictureButton::ChooseFace() {
         hover_ = false;
         tracking_ = false;
     }
-    if (active_ && pressed_) {
+    if ((active_ && pressed_) || isDown()) {  // isDown: also held by Space
         return kPressed;
     }
     if (active_ && !hover_) {
@@ -171,6 +242,9 @@ void CPictureButton::paintEvent(QPaintEvent* /*event*/) {
         painter.drawPixmap(QPoint(0, 0), pixmap, source);
     } else {
         painter.drawPixmap(0, 0, pixmap);
+    }
+    if (keyboardFocus_ && hasFocus()) {
+        DrawFocusFrame(painter);
     }
 }
 

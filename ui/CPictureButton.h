@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QPixmap>
 
+class QPainter;
+
 #include "ui/SkinImages.h"
 
 namespace koruvan::ui {
@@ -49,6 +51,17 @@ class CPictureButton : public QAbstractButton {
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+  public:
+    // Focus reached by the keyboard: a dotted frame shows where Space will act.
+    [[nodiscard]] bool ShowsFocusFrame() const noexcept { return keyboardFocus_; }
+    // For a button taking the place (and the focus) of another: keeps its frame or not.
+    void SetFocusFrame(bool shown);
+
+  private:
+    void DrawFocusFrame(QPainter& painter) const;
 
   private:
     enum Face { kNormal, kPressed, kHover, kFocus, kDisabled, kFaceCount };
@@ -67,6 +80,7 @@ class CPictureButton : public QAbstractButton {
     bool tracking_ = false;
     bool pressed_ = false;
     bool active_ = false;
+    bool keyboardFocus_ = false;
 };
 
 }  // namespace koruvan::ui

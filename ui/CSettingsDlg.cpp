@@ -11,6 +11,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/DialogPlacement.h"
+
 #include <algorithm>
 
 namespace koruvan::ui {
@@ -88,6 +90,13 @@ CSettingsDlg::CSettingsDlg(WindowSettings& settings,
     setObjectName(QStringLiteral("dlg153"));
     setWindowTitle(QStringLiteral("下载设置"));
     BuildControls();
+    // Hidden for good: hidden before the first layout too, so the dialog is sized without them.
+    p2pCheck_->hide();
+    httpLabel_->hide();
+    httpUpDown_->hide();
+    httpEdit_->hide();
+    MakeFixedSizeDialog(this);
+    KeepCentredOn(this, parent);
 }
 
 void CSettingsDlg::BuildControls() {

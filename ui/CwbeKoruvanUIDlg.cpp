@@ -1,9 +1,12 @@
 #include "ui/CwbeKoruvanUIDlg.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <QToolTip>
 
 #include "app/PlanSource.h"
 #include "app/SecConfig.h"
@@ -11,7 +14,9 @@
 #include "ui/CPictureButton.h"
 #include "ui/CSettingsDlg.h"
 #include "ui/CSkinListCtrl.h"
+#include "ui/DialogPlacement.h"
 #include "ui/QtFrontEnd.h"
+#include "ui/QtTranslations.h"
 #include "ui/SkinImages.h"
 #include "ui/StepTimer.h"
 
@@ -75,6 +80,8 @@ CwbeKoruvanUIDlg::CwbeKoruvanUIDlg(app::DownloadPlan plan, app::EventSink& event
       settings_(settings) {
     setObjectName(QStringLiteral("dlg102"));
     setWindowTitle(kTitle);
+    // Standard dialogs and buttons in the window's language.
+    (void)InstallQtTranslations();
     frontEnd_.reset(MakeFrontEnd());
     controller_ = std::make_unique<app::DownloadController>(plan_, *frontEnd_, events,
                                                             std::move(environment));
@@ -106,15 +113,19 @@ QtFrontEnd* CwbeKoruvanUIDlg::MakeFrontEnd() {
             options_.modalNotice(text, title);
             return;
         }
-        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, NoticeOwner(this));
+        KeepCentredOn(&box, this);
         box.exec();
     };
     h.askYesNo = [this](const QString& question, const QString& title) {
         if (options_.askYesNo) {
             return options_.askYesNo(question, title);
         }
-        return QMessageBox::question(this, title, question, QMessageBox::Yes | QMessageBox::No) ==
-               QMessageBox::Yes;
+        QMessageBox box(QMessageBox::Question, title, question, QMessageBox::Yes | QMessageBox::No,
+                        NoticeOwner(this));
+        box.setObjectName(QStringLiteral("question"));
+        KeepCentredOn(&box, this);
+        return box.exec() == QMessageBox::Yes;
     };
     h.message = [this](std::uint32_t message) { HandleMessage(message, 0, 0); };
     h.close = [this] { DestroyWindow(); };
@@ -140,7 +151,8 @@ void CwbeKoruvanUIDlg::CreateControls() {
         button->setAccessibleName(spec.caption);
         button->SetImages(spec.normal, spec.pressed, spec.hover, spec.focus, spec.disabled);
         button->setGeometry(spec.rect);
-        button->setFocusPolicy(Qt::NoFocus);
+        // Tab reaches the buttons and Space presses them; Enter stays swallowed by the window.
+        button->setFocusPolicy(Qt::StrongFocus);
         const int id = spec.id;
         connect(button, &CPictureButton::clicked, this, [this, id] { OnCommand(id); });
         buttons_[i] = button;
@@ -300,6 +312,9 @@ void CwbeKoruvanUIDlg::ApplySlowStep(const SlowStepResult& r) {
     if (destroyed_) {
         return;
     }
+    if (r.reason != shownTexts_.reason) {
+        RedrawArea(L::kReasonText);
+    }
     shownTexts_ = r;
     if (r.showsEndStatus) {
         RedrawArea(L::kEndStatus);
@@ -317,12 +332,49 @@ void CwbeKoruvanUIDlg::ApplySlowStep(const SlowStepResult& r) {
 
 void CwbeKoruvanUIDlg::LayOutButtons(ControllerState state, bool diskShort) {
     const ButtonLayout l = LayoutFor(state, diskShort);
-    Apply(Button(kIdStart), l.start);
-    Apply(Button(kIdPause), l.pause);
-    Apply(Button(kIdContinue), l.resume);
-    Apply(Button(kIdInstall), l.install);
-    Apply(Button(kIdChangeFolder), l.change);
-    Apply(Button(kIdOpenFolder), l.openView);
+    KeepLargeButtonFocus([this, &l] {
+        Apply(Button(kIdStart), l.start);
+        Apply(Button(kIdPause), l.pause);
+        Apply(Button(kIdContinue), l.resume);
+        Apply(Button(kIdInstall), l.install);
+        Apply(Button(kIdChangeFolder), l.change);
+        Apply(Button(kIdOpenFolder), l.openView);
+    });
+}
+
+void CwbeKoruvanUIDlg::KeepLargeButtonFocus(const std::function<void()>& change) {
+    CPictureButton* focused = nullptr;
+    for (int i = 0; i < kLargeButtonCount; ++i) {
+        if (buttons_[static_cast<std::size_t>(i)]->hasFocus()) {
+            focused = buttons_[static_cast<std::size_t>(i)];
+        }
+    }
+    // The focus Qt moved away when the large button lost it to a disabled state and no
+    // other could take it: still where Qt put it, it comes back once one can.
+    const bool parked = focused == nullptr && parkedFocus_ != nullptr && parkedFocus_->hasFocus();
+    const bool frame = focused != nullptr ? focused->ShowsFocusFrame() : parked && parkedFrame_;
+    change();
+    if (focused == nullptr && !parked) {
+        parkedFocus_ = nullptr;
+        return;
+    }
+    if (focused != nullptr && focused->isVisible() && focused->isEnabled()) {
+        return;
+    }
+    for (int i = 0; i < kLargeButtonCount; ++i) {
+        CPictureButton* successor = buttons_[static_cast<std::size_t>(i)];
+        if (successor->isVisible() && successor->isEnabled()) {
+            successor->setFocus(Qt::OtherFocusReason);
+            successor->SetFocusFrame(frame);
+            parkedFocus_ = nullptr;
+            return;
+        }
+    }
+    parkedFocus_ = QApplication::focusWidget();
+    parkedFrame_ = frame;
+    if (auto* button = qobject_cast<CPictureButton*>(parkedFocus_.data())) {
+        button->SetFocusFrame(frame);  // Qt's own hand-over is no Tab
+    }
 }
 
 void CwbeKoruvanUIDlg::PostWindowMessage(std::uint32_t message, std::uintptr_t wParam,

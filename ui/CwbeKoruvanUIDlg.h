@@ -66,6 +66,8 @@ inline const QRect kProgressLabel{209, 260, 50, 20};
 inline const QRect kPercentText{262, 260, 50, 20};
 inline const QRect kEndStatus{129, 260, 183, 20};
 inline const QRect kProgressBar{11, 244, 286, 12};
+// Why the download stands still, on the dark ground under the picture (empty otherwise).
+inline const QRect kReasonText{9, 178, 393, 22};
 inline constexpr int kCollapsedShapeFirstRow = 283;
 inline constexpr int kCollapsedShapeLastRow = 308;
 }  // namespace window_layout
@@ -132,6 +134,13 @@ class CwbeKoruvanUIDlg : public QDialog {
     [[nodiscard]] bool Destroyed() const noexcept { return destroyed_; }
     [[nodiscard]] bool InTray() const;
     [[nodiscard]] QString FolderText() const { return folderText_; }
+    // The save folder as drawn: elided at the left when it does not fit, so that the chosen
+    // folder and the download folder's own name stay visible (the whole path is the tooltip).
+    [[nodiscard]] QString ShownFolderText() const;
+    // The reason line as drawn (elided to fit; the whole text is the tooltip).
+    [[nodiscard]] QString ShownReasonText() const;
+    // The tooltip at a point of the window: the whole save folder or reason; empty elsewhere.
+    [[nodiscard]] QString ToolTipAt(const QPoint& point) const;
     [[nodiscard]] app::ControllerState ShownState() const noexcept { return shownState_; }
     [[nodiscard]] const SlowStepResult& ShownTexts() const noexcept { return shownTexts_; }
     [[nodiscard]] const FastStepResult& ShownProgress() const noexcept { return shownFast_; }
@@ -182,6 +191,7 @@ class CwbeKoruvanUIDlg : public QDialog {
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
     void reject() override;
 
   private:
@@ -194,7 +204,14 @@ class CwbeKoruvanUIDlg : public QDialog {
     void HandleMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
     QtFrontEnd* MakeFrontEnd();
     void ApplyShape();
+    // A new fixed size, the window staying where the window system has it.
+    void ResizeInPlace(const QSize& size);
     void ShapeLargeButtons();
+    // Runs `change` (which shows, hides, enables and disables the large buttons); when it
+    // took the focus from the large button, the focus goes to the one usable in its place (or
+    // comes back to it later), with a focus frame only when the keyboard had brought it there
+    // (Qt's own hand-over looks like a Tab).
+    void KeepLargeButtonFocus(const std::function<void()>& change);
 
     // Drawing (CwbeKoruvanUIDlgPaint.cpp).
     void PaintAll(QPainter& painter, const QRect& area);
@@ -202,6 +219,8 @@ class CwbeKoruvanUIDlg : public QDialog {
     void DrawProgress(QPainter& painter);
     void DrawText(QPainter& painter, const QRect& rect, const QString& text, std::uint32_t colour,
                   bool centred);
+    // `text` as it fits into `width` pixels of the window's font.
+    [[nodiscard]] static QString Fitted(const QString& text, int width, Qt::TextElideMode mode);
     void RedrawArea(const QRect& rect);
     void UpdateListTexts();
 
@@ -237,7 +256,11 @@ class CwbeKoruvanUIDlg : public QDialog {
     CExitWndSetDlg* closeDlg_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QMenu> trayMenu_;
-    std::optional<QPoint> dragOffset_;  // dragging by the caption band without a window manager
+    std::optional<QPoint> dragOffset_;
+    // Where Qt moved the focus when the large button's place could not keep it (all of them
+    // hidden or disabled), and whether a frame showed; see KeepLargeButtonFocus.
+    QPointer<QWidget> parkedFocus_;
+    bool parkedFrame_ = false;  // dragging by the caption band without a window manager
 
     std::thread startThread_;
     std::unique_ptr<StepTimer> fastTimer_;

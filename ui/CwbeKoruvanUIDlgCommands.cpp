@@ -7,13 +7,13 @@
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QSystemTrayIcon>
+#include <QToolTip>
 #include <QUrl>
 #include <QWindow>
 
@@ -23,6 +23,8 @@
 #include "ui/CSettingsDlg.h"
 #include "ui/CSkinListCtrl.h"
 #include "ui/CwbeKoruvanUIDlg.h"
+#include "ui/DialogPlacement.h"
+#include "ui/FolderChooser.h"
 #include "ui/QtFrontEnd.h"
 #include "ui/SkinImages.h"
 
@@ -67,8 +69,10 @@ void CwbeKoruvanUIDlg::OnCommand(int id) {
         case kIdStart:
             controller_->PrimaryAction();
             if (!controller_->DiskShort()) {
-                Button(kIdPause)->show();
-                Button(kIdStart)->hide();
+                KeepLargeButtonFocus([this] {
+                    Button(kIdPause)->show();
+                    Button(kIdStart)->hide();
+                });
             }
             break;
         case kIdInstall:
@@ -99,15 +103,8 @@ void CwbeKoruvanUIDlg::FolderCommand() {
     if (state == ControllerState::Back || state == ControllerState::Ready) {
         const QString title = QStringLiteral("请选择安装包存放目录:");
         std::optional<QString> chosen;
-        if (options_.chooseFolder) {
-            chosen = options_.chooseFolder(title, folderText_);
-        } else {
-            const QString folder = QFileDialog::getExistingDirectory(this, title, folderText_,
-                                                                     QFileDialog::ShowDirsOnly);
-            if (!folder.isEmpty()) {
-                chosen = folder;
-            }
-        }
+        chosen = options_.chooseFolder ? options_.chooseFolder(title, folderText_)
+                                       : ChooseFolder(this, title, folderText_);
         if (!chosen || chosen->isEmpty()) {
             return;
         }
@@ -151,8 +148,12 @@ void CwbeKoruvanUIDlg::ShowFolder(const QString& path, bool selectFile) {
 }
 
 void CwbeKoruvanUIDlg::ShowNoticeBox(const QString& text, const QString& title) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
+    // Over whatever dialog is open (a warning of the settings dialog opens on top of it and
+    // is not blocked by it), centred on the window.
+    auto* box =
+        new QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok, NoticeOwner(this));
     box->setObjectName(QStringLiteral("notice"));
+    KeepCentredOn(box, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
@@ -281,10 +282,21 @@ void CwbeKoruvanUIDlg::BringToFront() {
 
 // --- the list --------------------------------------------------------------------------------
 
+// Under a window manager the platform window's record of its position can stay at the
+// corner where it was created (the manager's placement reached only the widget), and Qt
+// sends that record along with every resize, which moves the window there. The widget's
+// position is the one the window has on screen; the record is set to it first.
+void CwbeKoruvanUIDlg::ResizeInPlace(const QSize& size) {
+    if (isVisible() && windowHandle() != nullptr && windowHandle()->position() != pos()) {
+        windowHandle()->setPosition(pos());
+    }
+    setFixedSize(size);
+}
+
 void CwbeKoruvanUIDlg::ToggleList() {
     if (collapsed_) {
         collapsed_ = false;
-        setFixedSize(L::kWidth, L::kCollapsedHeight + L::kListToggleGrowth);
+        ResizeInPlace(QSize(L::kWidth, L::kCollapsedHeight + L::kListToggleGrowth));
         ApplyShape();
         list_->setGeometry(L::kListExpanded);
         if (list_->Scrollbar() != nullptr) {
@@ -295,7 +307,7 @@ void CwbeKoruvanUIDlg::ToggleList() {
         collapsed_ = true;
         update();
         ApplyShape();
-        setFixedSize(L::kWidth, L::kCollapsedHeight);
+        ResizeInPlace(QSize(L::kWidth, L::kCollapsedHeight));
         list_->setGeometry(L::kListCollapsed);
         if (list_->Scrollbar() != nullptr) {
             list_->Scrollbar()->hide();
@@ -336,6 +348,33 @@ void CwbeKoruvanUIDlg::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     QDialog::mouseReleaseEvent(event);
+}
+
+QString CwbeKoruvanUIDlg::ToolTipAt(const QPoint& point) const {
+    if (L::kFolderText.contains(point) && !folderText_.isEmpty()) {
+        return folderText_;
+    }
+    const QString reason = QString::fromUtf8(shownTexts_.reason.data(),
+                                             static_cast<qsizetype>(shownTexts_.reason.size()));
+    if (L::kReasonText.contains(point) && !reason.isEmpty()) {
+        return reason;
+    }
+    return {};
+}
+
+bool CwbeKoruvanUIDlg::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString tip = ToolTipAt(help->pos());
+        if (tip.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), tip, this);
+        }
+        return true;
+    }
+    return QDialog::event(event);
 }
 
 void CwbeKoruvanUIDlg::keyPressEvent(QKeyEvent* event) {

@@ -2,6 +2,7 @@
 // steps handed over; painting never calls the controller. Each paint goes through an
 // off-screen surface (CMemDCEx) and reaches the screen in one copy per rectangle, so the
 // once-per-second text updates do not flicker.
+#include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -64,9 +65,24 @@ void CwbeKoruvanUIDlg::PaintAll(QPainter& painter, const QRect& area) {
     DrawText(painter, L::kVersionText, FromUtf8(app::DownloadController::GameVersionText()),
              kWhiteText, false);
     DrawText(painter, L::kSizeText, FromUtf8(shownTexts_.sizeText), kValueText, false);
-    DrawText(painter, L::kFolderText, folderText_, kFolderText, false);
+    DrawText(painter, L::kFolderText, ShownFolderText(), kFolderText, false);
     DrawProgress(painter);
     DrawText(painter, L::kFolderLabel, kFolderLabel, kLabelText, false);
+    DrawText(painter, L::kReasonText, ShownReasonText(), kLabelText, false);
+}
+
+QString CwbeKoruvanUIDlg::Fitted(const QString& text, int width, Qt::TextElideMode mode) {
+    static const QFontMetrics metrics(SkinFont(kTextHeight));
+    return metrics.elidedText(text, mode, width);
+}
+
+// The end of the path names the folder the user chose and the download folder in it.
+QString CwbeKoruvanUIDlg::ShownFolderText() const {
+    return Fitted(folderText_, L::kFolderText.width(), Qt::ElideLeft);
+}
+
+QString CwbeKoruvanUIDlg::ShownReasonText() const {
+    return Fitted(FromUtf8(shownTexts_.reason), L::kReasonText.width(), Qt::ElideMiddle);
 }
 
 void CwbeKoruvanUIDlg::DrawStatusRow(QPainter& painter) {

@@ -107,7 +107,26 @@ SlowStepResult SlowStep::Run(app::DownloadController& controller) {
     for (int i = 0; i < app::kFileCount; ++i) {
         r.fileStatus[static_cast<std::size_t>(i)] = controller.FileStatusText(i);
     }
+    r.reason = StallReason(r.state, controller.DiskShort(), controller.DiskWatchRuns(),
+                           controller.ProblemText());
     return r;
+}
+
+std::string StallReason(ControllerState state, bool diskShort, bool diskWatchRuns,
+                        const std::string& problemText) {
+    if (IsEndState(state) || state == ControllerState::CheckFinished) {
+        return {};
+    }
+    if (diskShort) {
+        if (state == ControllerState::Back || state == ControllerState::Ready) {
+            return "当前磁盘空间不足，请选择其他位置存放";  // another folder re-enables Start
+        }
+        // The disk watch lifts the shortage by itself once space is freed; without it only a
+        // new start of the program measures again.
+        return diskWatchRuns ? "预留磁盘空间不足，下载暂停。"
+                             : "磁盘空间不足，请检查并重新启动下载器！";
+    }
+    return problemText;
 }
 
 ButtonLayout LayoutFor(ControllerState state, bool diskShort) {

@@ -48,7 +48,15 @@ struct SlowStepResult {
     std::string progressLabel;
     std::string percentText;
     std::array<std::string, app::kFileCount> fileStatus;
+    // Why the download does not move, when the controller knows: the disk shortage that keeps
+    // Start, Pause or Continue greyed (in its notice's words, asking for a restart where only
+    // a restart helps), or the last source failure while no data arrives. Empty otherwise.
+    std::string reason;
 };
+
+// What keeps a download from moving, shown under the picture; empty when nothing does.
+[[nodiscard]] std::string StallReason(app::ControllerState state, bool diskShort,
+                                      bool diskWatchRuns, const std::string& problemText);
 
 // The slow step. Keeps the count of repair redraws between calls, so one object serves one
 // window for its life.

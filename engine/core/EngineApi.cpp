@@ -8,13 +8,20 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+
+#include "engine/core/EngineDht.h"
 #include "engine/core/EngineState.h"
+#include "engine/core/GlobalFilter.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/core/TaskRegistry.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/EngineLocks.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
+#include "engine/dht/CKademlia.h"
+#include "engine/dht/UdpServerStart.h"
+#include "engine/peers/IpAddress.h"
 #include "platform/DiskSpace.h"
 
 namespace koruvan::engine {
@@ -392,8 +399,76 @@ void SetBtPeerFlag(std::int32_t value) noexcept {
     Engine().btPeerFlag.store(value);
 }
 
+std::int32_t SetBindAddress(const char* dottedIpv4) noexcept {
+    if (dottedIpv4 == nullptr || *dottedIpv4 == '\0') {
+        Engine().bindAddress.store(0);
+        return kOk;
+    }
+    in_addr parsed{};
+    if (std::strlen(dottedIpv4) > 15 || inet_pton(AF_INET, dottedIpv4, &parsed) != 1 ||
+        !IsValidIp(parsed.s_addr)) {
+        return kErrNullDescriptor;
+    }
+    Engine().bindAddress.store(parsed.s_addr);
+    return kOk;
+}
+
+void SetLanDiscovery(bool on) noexcept {
+    Engine().lanDiscovery.store(on);
+}
+
+std::int32_t LoadIpFilter(const char* path) noexcept {
+    try {
+        return LoadGlobalFilter(path);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t QueryTaskSwarm(TaskHandle handle, TaskSwarm* out) noexcept {
+    if (out == nullptr) {
+        return kErrNullDescriptor;
+    }
+    return WithTask(handle, [out](TWorkThread& task) { return task.QuerySwarm(out); });
+}
+
+std::int32_t SetRendezvousServer(const char* host, std::int32_t port) noexcept {
+    return SetUdpRendezvous(host, port) == 0 ? kOk : -1;
+}
+
+std::int32_t SetUdpPort(std::int32_t port) noexcept {
+    return SetUdpLocalPort(port) == 0 ? kOk : -1;
+}
+
 std::uint64_t GetDiskFreeBytes(const char* path) noexcept {
     return path == nullptr ? 0 : platform::FreeBytes(path);
+}
+
+std::int32_t SetDhtEnabled(bool on) noexcept {
+    SetDhtSwitch(on);
+    return kOk;
+}
+
+std::int32_t SetDhtBootstrap(const char* list) noexcept {
+    try {
+        SetDhtBootstrapList(list == nullptr ? std::string() : std::string(list));
+        return kOk;
+    } catch (...) {
+        return kErrAllocation;
+    }
+}
+
+std::int32_t QueryDhtTableSize() noexcept {
+    return DhtTableSize();
+}
+
+std::int32_t QueryDhtNodeFile(const char* path) noexcept {
+    try {
+        return CKademlia::NodeFileContacts(path != nullptr ? std::string(path)
+                                                           : CKademlia::DefaultNodeFilePath());
+    } catch (...) {
+        return -1;
+    }
 }
 
 std::int64_t GetFileAllocatedBytes(const char* path) noexcept {

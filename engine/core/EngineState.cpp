@@ -1,7 +1,10 @@
 #include "engine/core/EngineState.h"
 
+#include "engine/core/EngineDht.h"
+#include "engine/core/P2PService.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
+#include "engine/dht/UdpServerStart.h"
 #include "net/HalfOpenProbe.h"
 #include "platform/Random.h"
 
@@ -18,20 +21,23 @@ int ProbeHalfOpenLimit() noexcept {
     }
 }
 
-// The engine's UDP server (DHT traffic and the UDP transport) is started here once it
-// exists; without it the transport stays disabled.
-bool StartUdpServer(const std::array<std::uint8_t, 16>& /*nodeId*/) noexcept {
-    return false;
+// The engine's UDP server (DHT traffic and the UDP transport); when it cannot start, the
+// transport stays disabled.
+bool StartUdpServer(const std::array<std::uint8_t, 16>& nodeId) noexcept {
+    return StartEngineUdpServer(nodeId.data(), &Engine().transportDisabled);
 }
-void StopUdpServerAccepting() noexcept {}
-void StopDhtThread() noexcept {}
-void StopP2PService() noexcept {}
-// Stops and deletes the engine's UDP server and DHT node; false when there was none.
+void StopUdpServerAccepting() noexcept {
+    StopEngineUdpTransport();
+}
+void StopP2PService() noexcept {
+    try {
+        P2PService::Instance().Stop();
+    } catch (...) {
+    }
+}
+// Stops and deletes the engine's UDP server; false when there was none.
 bool DeleteUdpServer() noexcept {
-    return false;
-}
-bool DeleteDhtNode() noexcept {
-    return false;
+    return DeleteEngineUdpServer();
 }
 
 }  // namespace
@@ -68,7 +74,8 @@ void StartFirstTaskServices() {
     }
     const bool udp = StartUdpServer(engine.nodeId);
     engine.transportDisabled.store(!udp);
-    engine.dhtSearch.store(false);
+    // The DHT switch stays set only when the deployer asked for the node.
+    engine.dhtSearch.store(StartEngineDht(udp));
     engine.reachableFromOutside.store(false);
     engine.pendingConnectionLimit.store(PendingConnectionLimitFor(ProbeHalfOpenLimit()));
 }
@@ -77,7 +84,7 @@ void StartFirstTaskServices() {
 void StopLastTaskServices() {
     StopP2PService();
     StopUdpServerAccepting();
-    StopDhtThread();
+    StopEngineDht();
     EngineState& engine = Engine();
     engine.transportDisabled.store(true);
     engine.dhtSearch.store(false);
@@ -89,11 +96,11 @@ void StopLastTaskServices() {
 namespace koruvan::engine {
 
 void StopEngineServices() {
-    StopDhtThread();
+    StopEngineDht();
     if (DeleteUdpServer()) {
         WriteLog("UDPServer Thread Stopped.. ", 22, 22);
     }
-    if (DeleteDhtNode()) {
+    if (DeleteEngineDht()) {
         WriteLog("Kademlia Thread Stopped.. ", 22, 22);
     }
 }

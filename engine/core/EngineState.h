@@ -13,6 +13,14 @@ struct EngineState {
     std::atomic<bool> p2pEnabled{false};
     std::atomic<std::int32_t> listenPort{0};  // 0 = the default port
     std::atomic<std::int32_t> btPeerFlag{0};
+    // Local IPv4 address (network order) of the listener, outgoing peer connections,
+    // tracker announces and the multicast interface; 0 = the system's choice.
+    std::atomic<std::uint32_t> bindAddress{0};
+    // Multicast discovery of peers on the local network.
+    std::atomic<bool> lanDiscovery{true};
+    // The P2P listener's port while it runs, else 0 (written by the service under
+    // TaskRegistryLock, read by any thread).
+    std::atomic<std::int32_t> servicePort{0};
     std::string workFolder;  // guarded by EngineApiLock
 
     // Switched by the first and last task.

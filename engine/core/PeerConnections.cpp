@@ -10,6 +10,7 @@
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/LockGuard.h"
 #include "engine/core/base/SecConfigHook.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TTrackerPeer.h"
@@ -47,8 +48,10 @@ TPeerObject* TWorkWithPeers::CreatePeer(std::int32_t kind) {
         case kKindTracker:
             return AsTrackerTask() != nullptr ? new TTrackerPeer(AsPeerTask(), *AsTrackerTask())
                                               : nullptr;
+        case kKindBitTorrent:
+            return AsBtTask() != nullptr ? new TBTPeer(AsPeerTask(), *AsBtTask()) : nullptr;
         default:
-            return nullptr;  // BitTorrent peers are not built yet
+            return nullptr;
     }
 }
 
@@ -352,6 +355,7 @@ void TWorkWithPeers::ConnectPassIfDue() {
         lastConnectPass_ = now;
         ConnectWebSources();
         ConnectTrackers();
+        ConnectPeers();
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/core/EngineState.h"
+#include "engine/core/P2PService.h"
 #include "engine/core/TPieces.h"
 #include "engine/core/TaskRegistry.h"
 #include "engine/core/base/EngineClock.h"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::int64_t kMaintenanceSeconds = 15;
 constexpr std::int64_t kDiscoverySeconds = 10;
+constexpr std::uint32_t kServiceUpkeepMs = 400;
 constexpr std::uint32_t kGiveUpSeconds = 15;
 constexpr std::int64_t kEvaluationSeconds = 3;
 constexpr std::uint32_t kSaveSeconds = 20;
@@ -197,7 +199,9 @@ void TWorkThread::MainLoop() {
         }
         if (Distance(now, last10_) >= kDiscoverySeconds) {
             last10_ = now;
-            // Local peer discovery runs here once the P2P service exists.
+            if (btLink_.ServiceInfoHash() != nullptr) {
+                P2PService::Instance().Discovery(btLink_, EngineTime());
+            }
         }
     }
 }
@@ -221,13 +225,32 @@ bool TWorkThread::ShouldLeaveLoop(std::int64_t now) {
 }
 
 void TWorkThread::EveryRoundUpkeep() {
-    // The DHT search is driven from here once it exists (the shared buffer pools trim
-    // themselves); every fourth round the shared request pool is kept in shape and the
-    // bitfield and peer table are marked for publishing.
+    // The DHT search and the P2P service's upkeep (the shared buffer pools trim themselves);
+    // every fourth round the shared request pool is kept in shape and the bitfield and peer
+    // table are marked for publishing.
+    ServiceUpkeep();
+    DriveDhtSearch();
     if (++upkeepRounds_ % 4 == 0) {
         RequestPoolUpkeep();
         publishPending_ = true;
     }
+}
+
+void TWorkThread::ServiceUpkeep() {
+    const std::uint32_t now = TickCount();
+    if (now - lastServiceMs_ < kServiceUpkeepMs || !btLink_.BuildHandshake()) {
+        return;
+    }
+    lastServiceMs_ = now;
+    P2PService& service = P2PService::Instance();
+    service.Register(&btLink_);
+    service.Upkeep(btLink_, now, EngineTime());
+}
+
+void TWorkThread::LeaveService() {
+    P2PService::Instance().Unregister(&btLink_);
+    btLink_.ClearHandshake();
+    lastServiceMs_ = 0;
 }
 
 bool TWorkThread::CompletionCheck(std::int64_t t) {
@@ -283,9 +306,9 @@ std::int64_t TWorkThread::Step() {
     // Queued reads of target data are served first, then one transfer round.
     ServeReadRequests();
     TransferRound();
-    if (work_.AllPiecesDone() && completionTime_ != 0) {
-        // Finished and closed: nothing left to fetch, no need to spin fast. (Right after
-        // the last piece the completion check comes first.)
+    if (work_.AllPiecesDone() && completionTime_ != 0 && ConnectedBtPeers() == 0) {
+        // Finished and closed: nothing left to fetch, no need to spin fast while no peer
+        // is served. (Right after the last piece the completion check comes first.)
         SleepMs(kIdleSeedSleepMs);
     }
     if (publishPending_) {
@@ -348,6 +371,7 @@ void TWorkThread::EvaluatePeers(std::int64_t now) {
     lastEvaluation_ = now;
     forceEvaluation_ = false;
     EvaluatePeerSet(taskDownloadRate_, taskUploadRate_);
+    BitTorrentEvaluation(uploadSlots_);
 }
 
 bool TWorkThread::Downloading() const {
@@ -393,6 +417,7 @@ void TWorkThread::PerSecondMaintenance() {
         work_.bytesOnDisk = static_cast<std::uint64_t>(allocated);
     }
     PieceSecondTick();
+    BitTorrentSecond();
     if (SizeKnown()) {
         const std::uint32_t seconds = EngineSeconds();
         if (seconds - lastSaveSeconds_ > kSaveSeconds || saveRequested_) {
@@ -439,6 +464,7 @@ void TWorkThread::Reset(bool releasePool, bool dropContent) {
     completionTime_ = 0;
     finalNameRetry_ = 0;
     finalNameFailures_ = 0;
+    LeaveService();
     ResetPeers();
     if (releasePool) {
         ReleasePool();
@@ -533,6 +559,16 @@ std::int32_t TWorkThread::QueryProgress(TaskProgress* progress) {
     progress->httpBytes = info.httpPayload;
     progress->peerBytes = info.peerPayload;
     progress->bytesDone = info.bytesDone;
+    return kOk;
+}
+
+std::int32_t TWorkThread::QuerySwarm(TaskSwarm* swarm) {
+    std::memset(swarm, 0, sizeof *swarm);
+    LockGuard guard(&ThreadLock(), true);
+    swarm->connectedPeers = published_.connectedPeers;
+    swarm->uploadRate = published_.uploadRate;
+    swarm->uploadedBytes = published_.uploadedPayload;
+    swarm->listenPort = Engine().servicePort.load();
     return kOk;
 }
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/core/TWorkWithTransStatis.h"
+#include "engine/core/TaskBtLink.h"
+#include "engine/core/TaskDhtSearch.h"
 #include "engine/core/TaskPeerLink.h"
 #include "engine/core/TaskTrackerLink.h"
 #include "engine/peers/SocketTransport.h"
@@ -38,6 +40,8 @@ class TWorkThread final : public TWorkWithTransStatis {
     virtual std::int32_t QueryProgress(TaskProgress* progress);
     // The published source problem text (QueryTaskProblem).
     std::int32_t QueryProblem(char* buffer, std::int32_t size);
+    // The swarm record (QueryTaskSwarm).
+    std::int32_t QuerySwarm(TaskSwarm* swarm);
     virtual bool IsComplete();
 
     // One transfer step; returns the task clock.
@@ -51,6 +55,7 @@ class TWorkThread final : public TWorkWithTransStatis {
     void PerSecondMaintenance() override;
     PeerTask& AsPeerTask() override { return peerLink_; }
     TrackerTask* AsTrackerTask() override { return &trackerLink_; }
+    BtPeerTask* AsBtTask() override { return &btLink_; }
     [[nodiscard]] bool Downloading() const override;
     [[nodiscard]] std::int64_t CurrentTaskClock() const override;
     void WebSourcesChanged() override;
@@ -60,6 +65,13 @@ class TWorkThread final : public TWorkWithTransStatis {
   private:
     friend class TaskPeerLink;
     friend class TaskTrackerLink;
+    friend class TaskBtLink;
+
+    // The P2P service's upkeep for this task, at most every 400 ms: registers the task's
+    // info hash once it has one, accepts incoming connections, keeps the listener up.
+    void ServiceUpkeep();
+    // Leaves the P2P service (end of a run).
+    void LeaveService();
 
     void ReportUnresolvedRedirect();
     void SetPhase(std::int32_t phase) { work_.phase = phase; }
@@ -70,6 +82,9 @@ class TWorkThread final : public TWorkWithTransStatis {
     // The loop's exit checks after a step; true when the loop must end.
     bool ShouldLeaveLoop(std::int64_t now);
     void EveryRoundUpkeep();
+    // Polls the task's DHT search once a second while the engine's DHT switch is set, the
+    // node runs and the task has metainfo (TaskDhtRound.cpp).
+    void DriveDhtSearch();
     bool CompletionCheck(std::int64_t t);
     void EvaluatePeers(std::int64_t now);
     // After an exception in the body: give back every lock this thread may still hold.
@@ -89,6 +104,12 @@ class TWorkThread final : public TWorkWithTransStatis {
     bool forceEvaluation_ = false;
     TaskPeerLink peerLink_{*this};
     TaskTrackerLink trackerLink_{*this};
+    TaskBtLink btLink_{*this};
+    std::uint32_t lastServiceMs_ = 0;
+    // The P2P service as this task last saw it: "address : port", or "Service Disabled!".
+    std::string serviceText_;
+    TaskDhtSearch dhtSearch_;
+    std::uint32_t lastDhtPoll_ = 0;
 };
 
 }  // namespace koruvan::engine

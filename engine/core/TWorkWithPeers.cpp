@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/core/GlobalFilter.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
@@ -140,6 +141,12 @@ std::string TWorkWithPeers::TrackerText() {
     return trackerText_;
 }
 
+bool TWorkWithPeers::IsFiltered(std::uint32_t ip) {
+    RefreshFilterCopy(filter_, filterGeneration_);
+    return filter_.IsBlocked(ip) ||
+           std::find(refused_.begin(), refused_.end(), ip) != refused_.end();
+}
+
 void TWorkWithPeers::SortCandidates() {
     std::stable_sort(candidates_.begin(), candidates_.end(), CandidateBefore);
     while (!candidates_.empty() && candidates_.back() == nullptr) {
@@ -151,8 +158,9 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
     if (identity == nullptr) {
         return false;
     }
-    if (identity->kind == kKindBitTorrent && identity->ip == 0x0100007Fu) {
-        return false;  // 127.0.0.1 in network order
+    if (identity->kind == kKindBitTorrent &&
+        (identity->ip == 0x0100007Fu || IsFiltered(identity->ip))) {
+        return false;  // 127.0.0.1 in network order, or an address the IP filter blocks
     }
     for (TPeerId* existing : candidates_) {
         if (existing == nullptr) {
@@ -217,7 +225,7 @@ std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int3
 TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t port,
                                              std::int32_t kind, bool toFront,
                                              std::int32_t priority) {
-    if (!IsValidIp(ip) || port == 0) {
+    if (!IsValidIp(ip) || port == 0 || (kind == kKindBitTorrent && IsFiltered(ip))) {
         return nullptr;
     }
     TPeerId* identity = nullptr;
@@ -404,6 +412,8 @@ void TWorkWithPeers::ResetPeers() {
     peers_.clear();
     ReleaseCandidates();
     banned_.clear();
+    pieceFailures_.clear();
+    refused_.clear();
     idleWebSeconds_ = 0;
     lowRateSeconds_ = 0;
     lastConnectPass_ = 0;

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "engine/core/TBaseWork.h"
+#include "engine/peers/BtPeerTask.h"
 #include "engine/peers/PeerTask.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/peers/TTrackerTask.h"
+#include "net/CIPFilter.h"
 
 namespace koruvan::engine {
 
@@ -117,6 +119,34 @@ class TWorkWithPeers : public TBaseWork {
     void Ban(std::uint32_t ip);
     bool Unban(std::uint32_t ip);
     [[nodiscard]] bool IsBanned(std::uint32_t ip) const;
+    // Whether the IP filter blocks an address (network order): the task's copy of the
+    // engine's filter, refreshed when that changed; also a BitTorrent party refused for
+    // sending bad data.
+    [[nodiscard]] bool IsFiltered(std::uint32_t ip);
+
+    // ---- BitTorrent peers (BitTorrentPeers.cpp; task thread) ----
+    // A piece from a BitTorrent party at `ip` failed its check: the second failure refuses
+    // the address for the rest of the run (its peers are dropped, it is never re-admitted).
+    void NotePieceFailure(std::uint32_t ip);
+    // Connects eligible BitTorrent candidates up to the BitTorrent peer limit (at most 16
+    // new connections a pass, within the engine's pending-connection limit); while P2P is
+    // off, drops one BitTorrent peer instead.
+    void ConnectPeers();
+    // An incoming connection screened by the P2P service: becomes a BitTorrent peer unless
+    // the peer table is full, the address is filtered or the handshake names this task's
+    // own peer id or an already connected peer.
+    bool AcceptIncomingPeer(std::unique_ptr<TPeerConnection>& connection);
+    // Per second: the choked-pass check and obsolete requests of every BitTorrent peer.
+    void BitTorrentSecond();
+    // At each evaluation: settled seeds leave a complete task, slow peers and peers silent
+    // for five evaluations go, and the interested peers beyond `uploadSlots` (in peer
+    // order) are choked, the others unchoked.
+    void BitTorrentEvaluation(std::int32_t uploadSlots);
+    // Connected BitTorrent peers (established).
+    [[nodiscard]] std::int32_t ConnectedBtPeers() const;
+    // An established BitTorrent peer other than `self` at `ip` with this peer id.
+    [[nodiscard]] bool IsConnectedPeerId(const TPeerObject* self, std::uint32_t ip,
+                                         const std::uint8_t* peerId) const;
 
   protected:
     void ResetPeers();
@@ -133,6 +163,8 @@ class TWorkWithPeers : public TBaseWork {
     [[nodiscard]] virtual std::int64_t CurrentTaskClock() const = 0;
     // The task as its tracker clients see it; null where the layer has none.
     virtual TrackerTask* AsTrackerTask() { return nullptr; }
+    // The task as its BitTorrent peers see it; null where the layer has none.
+    virtual BtPeerTask* AsBtTask() { return nullptr; }
     // The set of usable web sources changed: lay the work ranges out again.
     virtual void WebSourcesChanged() {}
     // A speed limit caps what the peers may read this second, and how many web connections
@@ -169,6 +201,11 @@ class TWorkWithPeers : public TBaseWork {
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
     std::vector<std::uint32_t> banned_;
+    net::CIPFilter filter_;
+    std::uint32_t filterGeneration_ = 0;
+    // BitTorrent parties whose pieces failed their check: address, failures.
+    std::vector<std::pair<std::uint32_t, std::int32_t>> pieceFailures_;
+    std::vector<std::uint32_t> refused_;  // addresses refused for bad data
     std::int32_t peerNumber_ = 0;
     std::int32_t idleWebSeconds_ = 0;
     std::int32_t lowRateSeconds_ = 0;

@@ -147,7 +147,8 @@ class TWorkWithPieces : public TWorkWithPeers {
 
     // Peer management provides these once peers exist.
     [[nodiscard]] virtual std::int32_t ConnectedPeerCount() const { return 0; }
-    virtual void SendToBitTorrentPeers(const std::string& /*bytes*/) {}
+    // Sends bytes (have batches) to every established BitTorrent peer.
+    void SendToBitTorrentPeers(const std::string& bytes);
 
     StateBlob torrent_;
     StateBlob seeds_;

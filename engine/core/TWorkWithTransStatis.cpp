@@ -62,8 +62,8 @@ std::int32_t TWorkWithTransStatis::GetCurrentRate(std::int32_t* bytesPerSecond) 
 }
 
 void TWorkWithTransStatis::AddUploaded(std::int32_t bytes) noexcept {
-    work_.totalUploaded += static_cast<std::uint64_t>(std::max(bytes, 0));
-    sentThisSecond_ += bytes;
+    work_.uploadedPayload += static_cast<std::uint64_t>(std::max(bytes, 0));
+    uploadedThisSecond_ += std::max(bytes, 0);
 }
 
 void TWorkWithTransStatis::AddPayload(std::int32_t bytes, std::int32_t peerKind) noexcept {
@@ -202,6 +202,12 @@ void TWorkWithTransStatis::StatisticsTick() {
         work_.averageDownloadRate = static_cast<std::int32_t>(work_.totalDownloaded / elapsed);
     }
     work_.averageUploadRate = static_cast<std::int32_t>(work_.totalUploaded / elapsed);
+    work_.uploadRate = SmoothedRate(work_.uploadRate, uploadedThisSecond_);
+    uploadedThisSecond_ = 0;
+    work_.connectedPeers = static_cast<std::int32_t>(
+        std::count_if(Peers().begin(), Peers().end(), [](const TPeerObject* peer) {
+            return peer->Kind() == kKindBitTorrent && peer->IsEstablished();
+        }));
     work_.remainingTime =
         (completionTime_ == 0 || downloading)
             ? RemainingSeconds(work_.pieceLength, work_.pieceCount - work_.piecesDone,

@@ -63,6 +63,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
     std::int32_t receivedThisSecond_ = 0;
     std::int32_t sentThisSecond_ = 0;
     std::int32_t payloadThisSecond_ = 0;
+    std::int32_t uploadedThisSecond_ = 0;  // block payload served to peers
     std::int32_t downloadBudget_ = kMinimumBudget;
     std::int32_t uploadBudget_ = kMinimumBudget;
     // Bytes the peers stepped so far in this round moved (part of the second's count).

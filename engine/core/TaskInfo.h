@@ -33,6 +33,11 @@ struct TaskInfo {
     std::uint64_t httpPayload = 0;
     std::uint64_t peerPayload = 0;
     std::int32_t averageUploadRate = 0;
+    // The swarm: BitTorrent peers with an established connection, the upload payload rate
+    // (bytes per second, smoothed) and the payload bytes served to peers in this run.
+    std::int32_t connectedPeers = 0;
+    std::int32_t uploadRate = 0;
+    std::uint64_t uploadedPayload = 0;
     std::int32_t averageDownloadRate = 0;
     std::int32_t currentRate = 0;  // the smoothed payload rate
     std::int32_t remainingTime = 0;

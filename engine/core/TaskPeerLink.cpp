@@ -64,6 +64,9 @@ std::int32_t TaskPeerLink::StoreBlock(std::int32_t block, std::int32_t length,
     if (result == kPieceCompleted && supplier != nullptr) {
         ++supplier->piecesDelivered;
     }
+    if (result == kPieceFailed && supplier != nullptr && supplier->kind == kKindBitTorrent) {
+        task_.NotePieceFailure(supplier->ip);
+    }
     return result == kPieceFailed ? kBlockPieceFailed : result;
 }
 

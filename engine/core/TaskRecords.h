@@ -53,6 +53,16 @@ struct TaskProgress {
 static_assert(sizeof(TaskProgress) == 4144, "the controller passes a 4144-byte record");
 static_assert(offsetof(TaskProgress, httpBytes) == 4120);
 
+// The swarm side of a task (QueryTaskSwarm): BitTorrent peers connected now, the upload
+// payload rate in bytes per second, payload bytes served to peers in this run, and the
+// port the engine's P2P listener runs on (0 while it does not run).
+struct TaskSwarm {
+    std::int32_t connectedPeers;
+    std::int32_t uploadRate;
+    std::uint64_t uploadedBytes;
+    std::int32_t listenPort;
+};
+
 // The metainfo record of a task (QueryMetainfo), zeroed before it is filled.
 struct TaskMetainfo {
     std::uint32_t totalSizeLow;  // the low 32 bits of the total size
@@ -84,5 +94,9 @@ constexpr std::int32_t kStateSourceFatal = 20216;
 constexpr std::int32_t kPhaseIdle = 1;
 constexpr std::int32_t kPhaseFinishing = 3;
 constexpr std::int32_t kPhaseRunning = 4;
+
+// Speed-limit selectors of SetTaskSpeedLimit.
+constexpr std::int32_t kLimitUpload = 0;
+constexpr std::int32_t kLimitDownload = 1;
 
 }  // namespace koruvan::engine

@@ -30,9 +30,8 @@ std::uint16_t TaskTrackerLink::ListenPort() noexcept {
 }
 
 std::uint32_t TaskTrackerLink::BindAddress() {
-    // The engine-wide bind address, once the engine keeps one; until then the system
-    // chooses the local address of every announce.
-    return 0;
+    // The engine-wide bind address (0: the system chooses the local address).
+    return Engine().bindAddress.load();
 }
 
 const PeerIdBytes& TaskTrackerLink::OwnPeerId() {
@@ -61,7 +60,7 @@ bool TaskTrackerLink::AnnounceInfo(TrackerAnnounceInfo& out) {
     out.totalSize = task_.work_.totalSize;
     out.bytesCompleted = task_.work_.bytesDone;
     out.listenPort = ListenPort();
-    out.announcedAddress = 0;  // the P2P listener's address, once the service keeps one
+    out.announcedAddress = Engine().bindAddress.load();  // the P2P listener's address
     return true;
 }
 

@@ -173,12 +173,15 @@ class TPeerObject : public TRefObject, public RangeWorker {
     std::unique_ptr<TPeerConnection> connection_;
     std::string failure_;
 
+    // Queues the missing blocks of a piece from firstOffset on (BitTorrent peers beyond
+    // MaxOutstanding put them into the task's shared pool).
+    void QueueBlocks(std::int32_t piece, std::int32_t firstOffset);
+
   private:
     [[nodiscard]] bool WantedUnrequested(std::int32_t piece) const;
     [[nodiscard]] bool RangeStillWanted(const WorkRange& range) const;
     // Marks the held range done and lets it go (kept for a restart or removed).
     void FinishRange();
-    void QueueBlocks(std::int32_t piece, std::int32_t firstOffset);
 };
 
 // The ranking order of the task's peer list: negative when `a` goes before `b`.

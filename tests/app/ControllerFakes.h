@@ -54,12 +54,14 @@ class ScriptedEngine final : public app::EngineCalls {
         bool complete = false;
         bool answers = true;  // QueryTask succeeds
         std::int32_t speedLimit = -1;
+        std::int32_t uploadLimit = -1;
         std::int32_t webLimit = -1;
         std::int32_t peerLimit = -1;
         int stops = 0;
         int restarts = 0;
         std::string extraSources;  // one URL a line, as the resource list offered them
         std::string extraHosts;
+        app::SwarmFigures swarm;
     };
 
     // --- scripting (any thread) ---
@@ -187,14 +189,14 @@ class ScriptedEngine final : public app::EngineCalls {
         *done = t->complete ? 1 : 0;
         return 0;
     }
-    std::int32_t SetTaskSpeedLimit(engine::TaskHandle h, std::int32_t,
+    std::int32_t SetTaskSpeedLimit(engine::TaskHandle h, std::int32_t which,
                                    std::int32_t kib) noexcept override {
         std::lock_guard<std::mutex> guard(lock);
         Task* t = Find(h);
         if (t == nullptr) {
             return engine::kErrUnknownHandle;
         }
-        t->speedLimit = kib;
+        (which == app::kUploadLimitSelector ? t->uploadLimit : t->speedLimit) = kib;
         return 0;
     }
     std::int32_t SetTaskConnectionLimits(engine::TaskHandle h, std::int32_t a,
@@ -230,6 +232,29 @@ class ScriptedEngine final : public app::EngineCalls {
         return 0;
     }
     void SetBtPeerFlag(std::int32_t value) noexcept override { btPeerFlag = value; }
+    std::int32_t SetBindAddress(const char* address) noexcept override {
+        std::lock_guard<std::mutex> guard(lock);
+        p2pCalls.push_back("bind " + std::string(address != nullptr ? address : "(null)"));
+        return bindResult;
+    }
+    void SetLanDiscovery(bool on) noexcept override {
+        std::lock_guard<std::mutex> guard(lock);
+        p2pCalls.push_back(on ? "lan 1" : "lan 0");
+    }
+    std::int32_t LoadIpFilter(const char* path) noexcept override {
+        std::lock_guard<std::mutex> guard(lock);
+        p2pCalls.push_back("filter " + std::string(path));
+        return filterResult;
+    }
+    std::int32_t QueryTaskSwarm(engine::TaskHandle h, app::SwarmFigures* swarm) noexcept override {
+        std::lock_guard<std::mutex> guard(lock);
+        Task* t = Find(h);
+        if (t == nullptr) {
+            return engine::kErrUnknownHandle;
+        }
+        *swarm = t->swarm;
+        return 0;
+    }
     std::uint64_t GetDiskFreeBytes(const char*) noexcept override { return freeBytes.load(); }
     std::int64_t GetFileAllocatedBytes(const char*) noexcept override {
         return allocatedBytes.load();
@@ -246,6 +271,9 @@ class ScriptedEngine final : public app::EngineCalls {
     std::atomic<bool> p2p{true};
     std::atomic<int> btPeerFlag{0};
     std::atomic<int> listenPort{-1};
+    std::int32_t bindResult = 0;
+    std::int32_t filterResult = 3;
+    std::vector<std::string> p2pCalls;  // the P2P service settings, in order (under lock)
     int startups = 0;
     int cleanups = 0;
     int queries = 0;

@@ -23,6 +23,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Windows of the program come and go while a test looks at them: a request about one that
+// just went away is no reason to end the test (Xlib's default handler exits).
+int IgnoreXErrors(Display* /*display*/, XErrorEvent* /*error*/) {
+    return 0;
+}
+
 Display* D(void* display) {
     return static_cast<Display*>(display);
 }
@@ -134,10 +140,12 @@ XSession::XSession() {
         why_ = "Xvfb did not start";
         return;
     }
+    XSetErrorHandler(IgnoreXErrors);
     xtest_ = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
 }
 
 XSession::~XSession() {
+    manager_.Stop();
     if (display_ != nullptr) {
         XCloseDisplay(D(display_));
     }
@@ -187,14 +195,188 @@ bool XSession::Viewable(unsigned long window) {
 }
 
 bool XSession::OnTop(unsigned long window) {
+    const Window frame = FrameOf(window);
     const std::vector<Window> all = TopLevels(D(display_));
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         XWindowAttributes a{};
-        if (XGetWindowAttributes(D(display_), *it, &a) != 0 && a.map_state == IsViewable) {
-            return *it == window;
+        if (XGetWindowAttributes(D(display_), *it, &a) != 0 && a.map_state == IsViewable &&
+            a.width > 1 && a.height > 1) {
+            return *it == frame;
         }
     }
     return false;
+}
+
+unsigned long XSession::FrameOf(unsigned long window) {
+    Window current = window;
+    for (;;) {
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree(D(display_), current, &root, &parent, &children, &count) == 0) {
+            return window;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root || parent == 0) {
+            return current;
+        }
+        current = parent;
+    }
+}
+
+bool XSession::StartWindowManager(std::string& why) {
+    if (FindProgram("openbox").empty()) {
+        why = "openbox is not installed";
+        return false;
+    }
+    if (!manager_.Start({"env", "DISPLAY=" + name_, "openbox", "--sm-disable"})) {
+        why = "openbox did not start";
+        return false;
+    }
+    const Atom check = XInternAtom(D(display_), "_NET_SUPPORTING_WM_CHECK", False);
+    for (int tries = 0; tries < 200; ++tries) {
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        const bool found =
+            XGetWindowProperty(D(display_), DefaultRootWindow(D(display_)), check, 0, 1, False,
+                               XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
+            items == 1;
+        if (data != nullptr) {
+            XFree(data);
+        }
+        if (found) {
+            std::this_thread::sleep_for(200ms);  // its own set-up done
+            return true;
+        }
+        std::this_thread::sleep_for(25ms);
+    }
+    why = "openbox did not announce itself";
+    return false;
+}
+
+namespace {
+
+std::string Utf8Title(Display* display, Window window) {
+    const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    std::string title;
+    if (XGetWindowProperty(display, window, name, 0, 256, False, utf8, &type, &format, &items,
+                           &after, &data) == Success &&
+        data != nullptr) {
+        title.assign(reinterpret_cast<char*>(data), items);
+    }
+    if (data != nullptr) {
+        XFree(data);
+    }
+    return title;
+}
+
+void AllWindows(Display* display, Window window, std::vector<Window>& out) {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) {
+        return;
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        out.push_back(children[i]);
+        AllWindows(display, children[i], out);
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+}
+
+std::vector<unsigned long> Longs(Display* display, Window window, const char* property, Atom type) {
+    Atom actual = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> out;
+    if (XGetWindowProperty(display, window, XInternAtom(display, property, False), 0, 64, False,
+                           type, &actual, &format, &items, &after, &data) == Success &&
+        data != nullptr && format == 32) {
+        auto* values = reinterpret_cast<unsigned long*>(data);
+        out.assign(values, values + items);
+    }
+    if (data != nullptr) {
+        XFree(data);
+    }
+    return out;
+}
+
+}  // namespace
+
+unsigned long XSession::FindClient(pid_t pid, const std::string& title,
+                                   std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        std::vector<Window> all;
+        AllWindows(D(display_), DefaultRootWindow(D(display_)), all);
+        for (Window w : all) {
+            XWindowAttributes a{};
+            if (PidOf(D(display_), w) == pid && Utf8Title(D(display_), w) == title &&
+                XGetWindowAttributes(D(display_), w, &a) != 0 && a.map_state == IsViewable) {
+                return w;
+            }
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return 0;
+}
+
+bool XSession::AllowsMaximise(unsigned long window) {
+    const Atom horizontal = XInternAtom(D(display_), "_NET_WM_ACTION_MAXIMIZE_HORZ", False);
+    const Atom vertical = XInternAtom(D(display_), "_NET_WM_ACTION_MAXIMIZE_VERT", False);
+    for (unsigned long action : Longs(D(display_), window, "_NET_WM_ALLOWED_ACTIONS", XA_ATOM)) {
+        if (action == horizontal || action == vertical) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool XSession::FixedSize(unsigned long window) {
+    XSizeHints hints{};
+    long supplied = 0;
+    if (XGetWMNormalHints(D(display_), window, &hints, &supplied) == 0) {
+        return false;
+    }
+    return (hints.flags & PMinSize) != 0 && (hints.flags & PMaxSize) != 0 &&
+           hints.min_width == hints.max_width && hints.min_height == hints.max_height;
+}
+
+bool XSession::Key(const std::string& keysym) {
+    using KeyFn = int (*)(Display*, unsigned int, Bool, unsigned long);
+    if (xtest_ == nullptr) {
+        return false;
+    }
+    auto key = reinterpret_cast<KeyFn>(dlsym(xtest_, "XTestFakeKeyEvent"));
+    const KeySym sym = XStringToKeysym(keysym.c_str());
+    const KeyCode code = sym == NoSymbol ? 0 : XKeysymToKeycode(D(display_), sym);
+    if (key == nullptr || code == 0) {
+        return false;
+    }
+    key(D(display_), code, True, 0);
+    XSync(D(display_), False);
+    std::this_thread::sleep_for(30ms);
+    key(D(display_), code, False, 0);
+    XSync(D(display_), False);
+    std::this_thread::sleep_for(30ms);
+    return true;
 }
 
 unsigned long XSession::Cover(const QRect& area) {

@@ -52,6 +52,23 @@ class XSession {
     unsigned long Cover(const QRect& area);
     // A left click at a screen position (XTEST).
     bool Click(int x, int y);
+    // A key pressed and released (XTEST), by keysym name ("Tab", "space", "9", "Return").
+    bool Key(const std::string& keysym);
+
+    // --- with a window manager (openbox) ---------------------------------------------------
+    // Starts openbox on this display; false (with the reason) when it is missing or did not
+    // announce itself.
+    bool StartWindowManager(std::string& why);
+    // The viewable client window of process `pid` titled `title` (UTF-8), wherever the
+    // manager put it in the tree; 0 when none appears within `limit`.
+    [[nodiscard]] unsigned long FindClient(pid_t pid, const std::string& title,
+                                           std::chrono::milliseconds limit);
+    // The manager offers to maximise the window (_NET_WM_ALLOWED_ACTIONS).
+    [[nodiscard]] bool AllowsMaximise(unsigned long window);
+    // Minimum and maximum size hints are set and equal (WM_NORMAL_HINTS).
+    [[nodiscard]] bool FixedSize(unsigned long window);
+    // The manager's frame around the client (the client itself without a manager).
+    [[nodiscard]] unsigned long FrameOf(unsigned long window);
     // The whole screen, also written to `file` when given.
     [[nodiscard]] QImage Screenshot(const std::string& file = "");
 
@@ -61,6 +78,7 @@ class XSession {
     std::string why_;
     ChildProcess server_;
     void* xtest_ = nullptr;  // dlopen handle of libXtst
+    ChildProcess manager_;
 };
 
 }  // namespace koruvan::test

@@ -150,8 +150,9 @@ void TestGame::WriteFiles(const std::vector<std::uint64_t>& cabinetSizes) {
     for (int i = 0; i < 5; ++i) {
         WriteFile(dir_.File("www/vemo047/" + names_[i]), contents_[i]);
         digests_.push_back(app::Md5Hex(contents_[i]));
-        WriteFile(dir_.File("plan/" + names_[i] + ".torrent"),
-                  Torrent(names_[i], contents_[i], PieceLength(i), {announce1, announce2}));
+        torrents_.push_back(
+            Torrent(names_[i], contents_[i], PieceLength(i), {announce1, announce2}));
+        WriteFile(TorrentFile(i), torrents_.back());
     }
 }
 
@@ -176,8 +177,13 @@ void TestGame::WritePlan() {
              << "\nmd5 = " << digests_[i] << "\nurl = " << urls_[i] << "\ntorrent = " << names_[i]
              << ".torrent\n";
     }
-    // No port mapping: its device search is multicast, never sent from a test on the host.
-    plan << "[p2p]\nupnp = 0\n";
+    // The P2P service stays on loopback: no port mapping and no local discovery (both
+    // multicast, never sent from a test on the host), a loopback address other than
+    // 127.0.0.1 and a port of its own, so that games of tests running side by side do not meet.
+    plan << "[p2p]\nupnp = 0\nlan_discovery = 0\nbind_address = 127.0.0.2\nlisten_port = "
+         << FreeTcpPort() << "\n";
+    // The UDP transport's rendezvous server: loopback, never the built-in name.
+    plan << "rendezvous = 127.0.0.1:82\n";
     planFile_ = dir_.File("plan/plan.ini");
     WriteFile(planFile_, plan.str());
 }
@@ -292,6 +298,74 @@ void TestGame::PretendFinished(const std::string& entrance) {
         WriteFile(Target(i), contents_[i]);
         app::WriteCompletionRecord(location.taskIni, i, Target(i));
     }
+}
+
+// --- the swarm side
+// -------------------------------------------------------------------------------
+
+void TestGame::SetListP2p(bool on) {
+    WriteFile(dir_.File("www/downloader/secres/vemo/list.xml"),
+              std::string("<project><configs><p2p-switch>") + (on ? "on" : "off") +
+                  "</p2p-switch><expire-info><expired>false</expired></expire-info></configs>"
+                  "<resources></resources></project>");
+}
+
+void TestGame::UseTrackers(const std::vector<std::string>& announceUrls) {
+    for (int i = 0; i < 5; ++i) {
+        torrents_[i] = Torrent(names_[i], contents_[i], PieceLength(i), announceUrls);
+        WriteFile(TorrentFile(i), torrents_[i]);
+    }
+}
+
+void TestGame::SetP2p(const std::string& lines) {
+    std::string plan = ReadFile(planFile_);
+    const std::size_t start = plan.find("\n[p2p]\n");
+    if (start == std::string::npos) {
+        return;
+    }
+    const std::size_t body = start + 7;
+    const std::size_t next = plan.find("\n[", body);
+    const std::size_t end = next == std::string::npos ? plan.size() : next + 1;
+    WriteFile(planFile_, plan.substr(0, body) + lines + plan.substr(end));
+}
+
+void TestGame::RemoveWebFiles() {
+    for (int i = 0; i < 5; ++i) {
+        std::filesystem::remove(dir_.File("www/vemo047/" + names_[i]));
+    }
+}
+
+void TestGame::WriteFilesTo(const std::string& folder) const {
+    std::filesystem::create_directories(folder);
+    for (int i = 0; i < 5; ++i) {
+        WriteFile(folder + "/" + names_[i], contents_[i]);
+    }
+}
+
+std::string TestGame::TorrentFile(int i) const {
+    return dir_.File("plan/" + names_[i] + ".torrent");
+}
+
+std::vector<std::string> TestGame::TorrentFiles() const {
+    std::vector<std::string> files;
+    for (int i = 0; i < 5; ++i) {
+        files.push_back(TorrentFile(i));
+    }
+    return files;
+}
+
+// The info dictionary is the torrent's last entry: from "4:info" to the closing "e".
+std::string TestGame::InfoHashHex(int i) const {
+    const std::string& t = torrents_[i];
+    const std::size_t at = t.find("4:infod");
+    const std::string digest = Sha1(std::string_view(t).substr(at + 6, t.size() - at - 7));
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : digest) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
 }
 
 // --- can the engine download? -------------------------------------------------------------------

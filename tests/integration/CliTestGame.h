@@ -85,6 +85,22 @@ class TestGame {
     // `entrance` names the installer to launch (default: file 0).
     void PretendFinished(const std::string& entrance = "");
 
+    // --- the swarm side ---
+    // The resource list's P2P switch (off unless a test turns it on).
+    void SetListP2p(bool on);
+    // Replaces the trackers of the five torrents (their info hashes stay the same).
+    void UseTrackers(const std::vector<std::string>& announceUrls);
+    // Replaces the body of the plan's [p2p] section ("key = value\n" lines).
+    void SetP2p(const std::string& lines);
+    // Takes the five files off the web server: every web source answers 404.
+    void RemoveWebFiles();
+    // Writes the five files into `folder` (a seeder's).
+    void WriteFilesTo(const std::string& folder) const;
+    [[nodiscard]] std::string TorrentFile(int i) const;
+    [[nodiscard]] std::vector<std::string> TorrentFiles() const;
+    // The info hash of file i's torrent, 40 lower-case hexadecimal digits.
+    [[nodiscard]] std::string InfoHashHex(int i) const;
+
   private:
     void WriteFiles(const std::vector<std::uint64_t>& cabinetSizes);
     void MakeServer(int port, const std::string& rateLimit);
@@ -100,6 +116,7 @@ class TestGame {
     std::vector<std::string> digests_;
     std::vector<std::string> urls_;
     std::vector<int> trackerPorts_;
+    std::vector<std::string> torrents_;
     std::uint64_t pieceLength_ = 0;
 };
 

@@ -90,6 +90,7 @@ class ConfigDocumentsTest : public ::testing::Test {
                     ".bin\nsize = 7\nmd5 = " + std::string(31, '0') + n +
                     "\nurl = " + nginx_->Url(0, "/vemo047/f" + n + ".bin") + "\n";
         }
+        text += "[p2p]\nupnp = 0\nlan_discovery = 0\nbind_address = 127.0.0.2\n";
         WriteFile(dir_.File("plan.ini"), text);
         return dir_.File("plan.ini");
     }

@@ -19,19 +19,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::MakeDescriptor;
+using test::RandomContent;
+using test::TaskProblem;
 
 constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-std::string RandomContent(std::size_t size, unsigned seed) {
-    std::string content(size, '\0');
-    std::mt19937_64 random(seed);
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t v = random();
-        std::memcpy(&content[i], &v, 8);
-    }
-    return content;
-}
 
 class FtpSourceTest : public ::testing::Test {
   protected:
@@ -51,29 +43,8 @@ class FtpSourceTest : public ::testing::Test {
         return d;
     }
 
-    // Polls until the task completes or ends and its file took its final name.
     TaskProgress WaitForEnd(const test::Descriptor& d, std::chrono::seconds limit = 120s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        TaskProgress progress{};
-        while (std::chrono::steady_clock::now() < end) {
-            std::int32_t done = 0;
-            EXPECT_EQ(QueryTask(d.handle, &progress), 0);
-            if ((IsTaskComplete(d.handle, &done) == 0 && done == 1) ||
-                (progress.stateCode != 0 && progress.stateCode != kStateComplete)) {
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        for (int i = 0; i < 300 && !std::filesystem::exists(d.targetPath); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return progress;
-    }
-
-    std::string Problem(TaskHandle handle) {
-        char text[512] = {};
-        EXPECT_GE(QueryTaskProblem(handle, text, sizeof text), 0);
-        return text;
+        return test::WaitForTaskEnd(d.handle, limit, d.targetPath);
     }
 
     test::TempDir dir_;
@@ -110,7 +81,7 @@ TEST_F(FtpSourceTest, AUserLoginFetchesTheFileAndAWrongPasswordIsTold) {
     std::string problem;
     for (int i = 0; i < 500 && problem.empty(); ++i) {
         std::this_thread::sleep_for(10ms);
-        problem = Problem(wrong->handle);
+        problem = TaskProblem(wrong->handle);
     }
     EXPECT_NE(problem.find("FTP 530"), std::string::npos) << problem;
     TaskProgress progress{};

@@ -9,6 +9,7 @@
 #include "app/AppRecorders.h"
 #include "app/FileTasks.h"
 #include "engine/core/EngineApi.h"
+#include "integration/LoopbackP2p.h"
 #include "platform/IniFile.h"
 #include "support/LocalServer.h"
 #include "support/TempDir.h"
@@ -32,6 +33,9 @@ class TasksTarget final : public ResourceListTarget {
     explicit TasksTarget(FileTasks& tasks) : tasks_(tasks) {}
     void SetP2P(bool on) override {
         p2p.push_back(on);
+        // Tests keep the swarm on loopback: no listener on the LAN, no multicast.
+        (void)engine::SetBindAddress("127.0.0.1");
+        engine::SetLanDiscovery(false);
         (void)engine::EnableP2P(on);
     }
     bool WantsSources(int index) override { return !tasks_.Done(index); }
@@ -50,6 +54,7 @@ class TasksTarget final : public ResourceListTarget {
 class PlanTasksTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        test::KeepP2pOnLoopback();  // the resource list may switch P2P on
         std::filesystem::create_directories(dir_.File("www/vemo047"));
         std::filesystem::create_directories(dir_.File("save"));
         for (int i = 0; i < kFileCount; ++i) {

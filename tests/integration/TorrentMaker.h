@@ -3,6 +3,7 @@
 
 #include <openssl/sha.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -38,6 +39,18 @@ inline std::string MakeTorrent(const std::string& name, const std::string& conte
         return {};
     }
     return out;
+}
+
+// The info hash of a metainfo document: SHA-1 over the raw bytes of its info dictionary.
+inline std::array<std::uint8_t, 20> TorrentInfoHash(const std::string& torrent) {
+    std::array<std::uint8_t, 20> hash{};
+    const auto root = engine::ParseBencode(torrent);
+    const engine::QElement* info = root != nullptr ? root->Find("info") : nullptr;
+    if (info != nullptr) {
+        SHA1(reinterpret_cast<const unsigned char*>(info->GetSource()),
+             static_cast<std::size_t>(info->EncodedLength()), hash.data());
+    }
+    return hash;
 }
 
 }  // namespace koruvan::test

@@ -10,6 +10,7 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/peers/BencodeCodec.h"
+#include "integration/LoopbackP2p.h"
 #include "integration/TorrentMaker.h"
 #include "support/OpentrackerServer.h"
 #include "support/TempDir.h"
@@ -21,17 +22,6 @@ namespace {
 
 using test::RunAnnounce;
 using test::TrackerTestTask;
-
-std::array<std::uint8_t, 20> InfoHashOf(const std::string& torrent) {
-    std::array<std::uint8_t, 20> hash{};
-    const auto root = ParseBencode(torrent);
-    const QElement* info = root != nullptr ? root->Find("info") : nullptr;
-    if (info != nullptr) {
-        SHA1(reinterpret_cast<const unsigned char*>(info->GetSource()),
-             static_cast<std::size_t>(info->EncodedLength()), hash.data());
-    }
-    return hash;
-}
 
 std::string Hex(const std::array<std::uint8_t, 20>& bytes) {
     std::string out;
@@ -51,7 +41,7 @@ class TrackerIntegrationTest : public ::testing::TestWithParam<std::string> {
         }
         torrent_ = test::MakeTorrent("swarm.bin", std::string(300000, 's'), 65536,
                                      "http://127.0.0.1:1/announce");
-        hash_ = InfoHashOf(torrent_);
+        hash_ = test::TorrentInfoHash(torrent_);
         tracker_ = std::make_unique<test::OpentrackerServer>(trackerDir_.Path(),
                                                              std::vector<std::string>{Hex(hash_)});
         ASSERT_TRUE(tracker_->Start())
@@ -118,9 +108,10 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     test::TempDir dir;
     const std::string torrent =
         test::MakeTorrent("swarm.bin", std::string(300000, 's'), 65536, url_);
-    ASSERT_EQ(InfoHashOf(torrent), hash_);
+    ASSERT_EQ(test::TorrentInfoHash(torrent), hash_);
     test::WriteFile(dir.File("swarm.torrent"), torrent);
     ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
+    test::KeepP2pOnLoopback();
     EnableP2P(true);
     SetListenPort(6893);
     {
@@ -131,14 +122,14 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
         task.SetKey("file://" + dir.File("swarm.torrent"));
         ASSERT_EQ(task.StartDownload(), 0);
 
-        // The tracker sees the task at 127.0.0.1 with the engine's listening port.
+        // The tracker sees the task at its bind address with the engine's listening port.
         TrackerTestTask b;
         Prepare(b, 0x7F000003, 6882);
         EXPECT_TRUE(test::WaitFor(
             [&] {
                 b.learned.clear();
                 return RunAnnounce(b, url_, kAnnounceStarted) == kTransferFinished &&
-                       b.Learned("127.0.0.1", 6893);
+                       b.Learned("127.0.0.2", 6893);
             },
             std::chrono::seconds(15)));
         EXPECT_TRUE(test::WaitFor([&] { return task.PublishedInfo().announceInterval > 0; }));
@@ -147,10 +138,12 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
         ASSERT_EQ(task.StopDownload(), 0);
         b.learned.clear();
         ASSERT_EQ(RunAnnounce(b, url_, kAnnounceRegular), kTransferFinished);
-        EXPECT_FALSE(b.Learned("127.0.0.1", 6893)) << "the task did not announce \"stopped\"";
+        EXPECT_FALSE(b.Learned("127.0.0.2", 6893)) << "the task did not announce \"stopped\"";
     }
     EnableP2P(false);
     SetListenPort(0);
+    (void)SetBindAddress(nullptr);
+    SetLanDiscovery(true);
     EXPECT_EQ(EngineCleanup(), 0);
 }
 

@@ -1,8 +1,8 @@
 // The router port mapping end to end in network namespaces the test makes (UpnpNetwork):
 // the controller's start-up picks the port and asks miniupnpd in the "router" to forward
 // it; the results come back through the notifications into the controller, which logs and
-// reports them. The engine's BitTorrent listener is not part of this build yet: a plain
-// listening socket on the chosen port stands in for it.
+// reports them; the engine's BitTorrent listener on the LAN client takes the connection the
+// router forwards.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,11 +11,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "UpnpNetwork.h"
 #include "app/ControllerFakes.h"
 #include "app/PortMapping.h"
+#include "engine/core/EngineApi.h"
+#include "engine/core/TWorkThread.h"
+#include "integration/TorrentMaker.h"
+#include "support/TempDir.h"
+#include "support/WaitFor.h"
 
 namespace koruvan::test {
 namespace {
@@ -113,12 +119,44 @@ TEST(UpnpMappingTest, TheRouterForwardsTheChosenPortToTheClient) {
     const int port = run.Start(network.Lan());
     ASSERT_GT(port, 40000);
     ASSERT_LE(port, 50000);
-    int listener = -1;
+    // A seeding task of the real engine on the LAN client listens on the chosen port; its
+    // threads are made inside the LAN namespace and stay there.
+    test::TempDir dir;
+    const std::string content(200000, 'u');
+    const std::string torrent = test::MakeTorrent("mapped.bin", content, 65536);
+    test::WriteFile(dir.File("mapped.bin"), content);
+    test::WriteFile(dir.File("mapped.torrent"), torrent);
+    std::unique_ptr<engine::TWorkThread> task;
     {
         UpnpNetwork::Inside lan(network.Lan());
-        listener = Socket(UpnpNetwork::kLanClient, port, true);
+        ASSERT_EQ(engine::EngineStartup(dir.Path().c_str()), 0);
+        ASSERT_EQ(engine::SetBindAddress(UpnpNetwork::kLanClient), 0);
+        engine::SetLanDiscovery(false);
+        engine::SetBtPeerFlag(0);
+        engine::EnableP2P(true);
+        engine::SetListenPort(port);
+        task = std::make_unique<engine::TWorkThread>();
+        task->SetFlags(engine::kFlagRecorded | engine::kFlagFullPath | engine::kFlagP2spTask |
+                       engine::kFlagTrustExisting);
+        task->SetTargetFile(dir.File("mapped.bin"));
+        task->SetStateFilePath(dir.File("mapped.state"));
+        task->SetKey("file://" + dir.File("mapped.torrent"));
+        ASSERT_EQ(task->StartDownload(), 0);
     }
-    ASSERT_GE(listener, 0);
+    const auto stopEngine = [&] {
+        if (task != nullptr) {
+            (void)task->StopDownload();
+            task.reset();
+        }
+        engine::EnableP2P(false);
+        engine::SetListenPort(0);
+        (void)engine::SetBindAddress(nullptr);
+        (void)engine::EngineCleanup();
+    };
+    struct Cleanup {
+        std::function<void()> run;
+        ~Cleanup() { run(); }
+    } cleanup{stopEngine};
     ASSERT_TRUE(run.PumpUntilMapped(30s)) << network.GatewayLog();
 
     ControllerHarness& h = run.Harness();
@@ -139,26 +177,37 @@ TEST(UpnpMappingTest, TheRouterForwardsTheChosenPortToTheClient) {
     EXPECT_NE(network.GatewayLog().find(net::kMappingDescription), std::string::npos)
         << network.GatewayLog();
 
+    // The task's first rounds open the listener; until then the router's forward is refused.
     int client = -1;
     {
         UpnpNetwork::Inside wan(network.Wan());
-        client = Socket(UpnpNetwork::kRouterWan, port, false);
+        EXPECT_TRUE(test::WaitFor(
+            [&] {
+                client = Socket(UpnpNetwork::kRouterWan, port, false);
+                return client >= 0;
+            },
+            std::chrono::seconds(20)));
     }
     ASSERT_GE(client, 0) << rules;
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const int accepted = accept(listener, reinterpret_cast<sockaddr*>(&from), &length);
-    ASSERT_GE(accepted, 0);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    EXPECT_STREQ(text, UpnpNetwork::kWanHost);
-    ASSERT_EQ(send(client, "peer", 4, 0), 4);
-    char received[4] = {};
-    EXPECT_EQ(recv(accepted, received, sizeof received, MSG_WAITALL), 4);
-    EXPECT_EQ(std::string(received, 4), "peer");
-    close(accepted);
+    // A BitTorrent handshake from the WAN host for the task's info hash: the engine behind the
+    // router answers with its own for the same torrent.
+    const std::array<std::uint8_t, 20> hash = test::TorrentInfoHash(torrent);
+    std::string hello(
+        "\x13"
+        "BitTorrent protocol",
+        20);
+    hello.append(8, '\0');
+    hello.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+    hello.append("-XX0001-wanhost00000", 20);
+    ASSERT_EQ(send(client, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
+    timeval wait{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char answer[68] = {};
+    ASSERT_EQ(recv(client, answer, sizeof answer, MSG_WAITALL), 68)
+        << "the engine's listener did not answer through the router";
+    EXPECT_EQ(std::string(answer, 20), hello.substr(0, 20));
+    EXPECT_EQ(std::string(answer + 28, 20), hello.substr(28, 20)) << "another torrent";
     close(client);
-    close(listener);
 }
 
 // A LAN whose router does not speak UPnP: the search finds nothing, the mapping job is still

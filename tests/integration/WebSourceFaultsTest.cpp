@@ -18,17 +18,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::MakeDescriptor;
+using test::TaskProblem;
 
 constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
-
-std::string Content(std::size_t size, unsigned seed) {
-    std::string content(size, '\0');
-    std::mt19937 random(seed);
-    for (char& c : content) {
-        c = static_cast<char>(random());
-    }
-    return content;
-}
 
 // The scripted server in one of its modes, serving `root` on a free port of 127.0.0.1.
 class ScriptedServer {
@@ -71,24 +63,8 @@ class WebSourceFaultsTest : public ::testing::Test {
     }
     void TearDown() override { EngineCleanup(); }
 
-    TaskProgress WaitForEnd(TaskHandle handle, std::chrono::seconds limit = 60s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        TaskProgress progress{};
-        while (std::chrono::steady_clock::now() < end) {
-            std::int32_t done = 0;
-            EXPECT_EQ(QueryTask(handle, &progress), 0);
-            if ((IsTaskComplete(handle, &done) == 0 && done == 1) ||
-                (progress.stateCode != 0 && progress.stateCode != kStateComplete)) {
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return progress;
-    }
-    std::string Problem(TaskHandle handle) {
-        char text[512] = {};
-        EXPECT_GE(QueryTaskProblem(handle, text, sizeof text), 0);
-        return text;
+    static TaskProgress WaitForEnd(TaskHandle handle, std::chrono::seconds limit = 60s) {
+        return test::WaitForTaskEnd(handle, limit);
     }
 
     test::TempDir dir_;
@@ -97,7 +73,7 @@ class WebSourceFaultsTest : public ::testing::Test {
 // Downloaded half from a server that honours ranges, then finished against one that answers
 // every request with the whole file: the rest is read from its true offset in that stream.
 TEST_F(WebSourceFaultsTest, AServerIgnoringRangesIsReadFromItsTrueOffsetAfterAResume) {
-    const std::string content = Content(6u << 20, 1);
+    const std::string content = test::RandomContent(6u << 20, 1);
     test::WriteFile(dir_.File("www/f.cab"), content);
     ScriptedServer good;
     ScriptedServer ignoring;
@@ -110,8 +86,8 @@ TEST_F(WebSourceFaultsTest, AServerIgnoringRangesIsReadFromItsTrueOffsetAfterARe
         const std::string key = withTorrent ? "file://" + dir_.File("f.torrent") : std::string();
         test::WriteFile(dir_.File("f.torrent"), test::MakeTorrent("f.cab", content, 1 << 20));
         auto first = MakeDescriptor(flags, target, target + ".kvinfo", good.Url("/f.cab"), key);
-        ASSERT_EQ(
-            RecoverAndContinueTask(first.get(), true, TaskStartOptions{content.size(), 2048}), 0);
+        ASSERT_EQ(RecoverAndContinueTask(first.get(), true, TaskStartOptions{content.size(), 2048}),
+                  0);
         TaskProgress progress{};
         for (int i = 0; i < 1000 && progress.bytesDone < (2u << 20); ++i) {
             std::this_thread::sleep_for(10ms);
@@ -138,7 +114,7 @@ TEST_F(WebSourceFaultsTest, AServerIgnoringRangesIsReadFromItsTrueOffsetAfterARe
 // never the file's size. The good mirror next to them fills the file, and the reason of the
 // failure is there while nothing arrives.
 TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
-    const std::string content = Content(3u << 20, 2);
+    const std::string content = test::RandomContent(3u << 20, 2);
     test::WriteFile(dir_.File("www/g.bin"), content);
     ScriptedServer good;
     ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
@@ -154,7 +130,7 @@ TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
         std::string problem;
         for (int i = 0; i < 500 && problem.empty(); ++i) {
             std::this_thread::sleep_for(10ms);
-            problem = Problem(alone->handle);
+            problem = TaskProblem(alone->handle);
         }
         const std::string expected =
             mode == "wrong-range" ? "answered another byte range" : "bytes instead of 3145728";
@@ -181,7 +157,7 @@ TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
 // The server's own count of bytes sent (its send buffer kept small, so that sent is close to
 // read) over every 10-second window: one task at 200 KiB/s, then five tasks sharing 500.
 TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {
-    const std::string content = Content(12u << 20, 3);
+    const std::string content = test::RandomContent(12u << 20, 3);
     for (int i = 0; i < 5; ++i) {
         test::WriteFile(dir_.File("www/l" + std::to_string(i) + ".bin"), content);
     }
@@ -237,7 +213,7 @@ TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {
 // A finished file that cannot take its final name is not reported as finished: the state
 // file stays, the write failure is published, and the rename is tried again until it works.
 TEST_F(WebSourceFaultsTest, AFailedFinalRenameIsAWriteFailureAndIsRetried) {
-    const std::string content = Content(1u << 20, 4);
+    const std::string content = test::RandomContent(1u << 20, 4);
     test::WriteFile(dir_.File("www/r.bin"), content);
     ScriptedServer server;
     ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
@@ -274,7 +250,7 @@ TEST_F(WebSourceFaultsTest, AFailedFinalRenameIsAWriteFailureAndIsRetried) {
 // memory, lays the file out from it and downloads the content from the other source; a
 // source whose "document" never ends is cut off at the cap.
 TEST_F(WebSourceFaultsTest, ATaskTakesItsMetainfoFromItsFirstSource) {
-    const std::string content = Content(3u << 20, 5);
+    const std::string content = test::RandomContent(3u << 20, 5);
     test::WriteFile(dir_.File("www/m.cab"), content);
     test::WriteFile(dir_.File("www/m.torrent"), test::MakeTorrent("m.cab", content, 1 << 20));
     ScriptedServer server;
@@ -299,7 +275,7 @@ TEST_F(WebSourceFaultsTest, ATaskTakesItsMetainfoFromItsFirstSource) {
     std::string problem;
     for (int i = 0; i < 1000 && problem.empty(); ++i) {
         std::this_thread::sleep_for(10ms);
-        problem = Problem(huge->handle);
+        problem = TaskProblem(huge->handle);
     }
     EXPECT_NE(problem.find("larger than 16777216 bytes"), std::string::npos) << problem;
 }

@@ -20,21 +20,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::MakeDescriptor;
+using test::RandomContent;
 
 constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
 
-std::string RandomContent(std::size_t size, unsigned seed) {
-    std::string content(size, '\0');
-    std::mt19937_64 random(seed);
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t v = random();
-        std::memcpy(&content[i], &v, 8);
-    }
-    return content;
-}
-
 class WebSourcesTest : public ::testing::Test {
   protected:
+    TaskProgress WaitForEnd(TaskHandle handle, std::chrono::seconds limit = 120s) {
+        return test::WaitForTaskEnd(handle, limit, target_);
+    }
     void SetUp() override {
         std::filesystem::create_directories(dir_.File("www/good"));
         std::filesystem::create_directories(dir_.File("www/bad"));
@@ -58,26 +52,6 @@ class WebSourcesTest : public ::testing::Test {
     }
     std::string Url(std::size_t mirror, const std::string& path) {
         return nginx_->Url(mirror, path);
-    }
-
-    // Polls until the task completes or ends; returns the final progress.
-    TaskProgress WaitForEnd(TaskHandle handle, std::chrono::seconds limit = 120s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        TaskProgress progress{};
-        while (std::chrono::steady_clock::now() < end) {
-            std::int32_t done = 0;
-            EXPECT_EQ(QueryTask(handle, &progress), 0);
-            if ((IsTaskComplete(handle, &done) == 0 && done == 1) ||
-                (progress.stateCode != 0 && progress.stateCode != kStateComplete)) {
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        // Give the task a moment to rename its file after the last piece.
-        for (int i = 0; i < 200 && !std::filesystem::exists(target_); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return progress;
     }
 
     // Bytes nginx sent per port, from its access log.

@@ -1,7 +1,9 @@
 // koruvan-mkplan's options: sizes, mirrors, the checks before anything is written, and the
 // command line itself.
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
+#include <optional>
 
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +90,9 @@ TEST(CheckOptions, RefusesWhatWouldMakeAnUnusableBundle) {
     EXPECT_TRUE(refused([](BundleOptions& o) { o.secKey = "two words"; }));
     EXPECT_TRUE(refused([](BundleOptions& o) { o.userAgent = "agent\r\nX-Injected: 1"; }));
     EXPECT_TRUE(refused([](BundleOptions& o) { o.expiredUrl = "javascript:alert(1)"; }));
+    EXPECT_TRUE(refused([](BundleOptions& o) { o.bindAddress = "localhost"; }));
+    EXPECT_TRUE(refused([](BundleOptions& o) { o.bindAddress = "127.0.0.300"; }));
+    EXPECT_FALSE(refused([](BundleOptions& o) { o.bindAddress = ""; }));  // none
     EXPECT_TRUE(refused([](BundleOptions& o) {
         o.installerScript = true;
         o.sizes[0] = InstallerScriptHead().size() - 1;
@@ -98,6 +103,30 @@ TEST(CheckOptions, RefusesWhatWouldMakeAnUnusableBundle) {
         o.trackers = {"udp://127.0.0.1:6969/announce", "https://127.0.0.1/announce"};
         o.secType = "A0";
     }));
+}
+
+// Bundles keep their P2P service off the network: a loopback bundle binds to a loopback
+// address other than 127.0.0.1; other bundles leave the address to the system unless told.
+TEST(PlanBindAddress, LoopbackBundlesBindToLoopback) {
+    const struct {
+        const char* baseUrl;
+        std::optional<std::string> asked;
+        const char* expected;
+    } cases[] = {
+        {"http://127.0.0.1:8080", std::nullopt, "127.0.0.2"},
+        {"http://localhost:8080/", std::nullopt, "127.0.0.2"},
+        {"http://127.9.0.1", std::nullopt, "127.0.0.2"},
+        {"http://198.51.100.1:8080", std::nullopt, ""},
+        {"http://127.0.0.1:8080", std::string("127.0.0.7"), "127.0.0.7"},
+        {"http://127.0.0.1:8080", std::string(""), ""},
+        {"http://198.51.100.1", std::string("198.51.100.2"), "198.51.100.2"},
+    };
+    for (const auto& c : cases) {
+        BundleOptions o = Valid();
+        o.baseUrl = c.baseUrl;
+        o.bindAddress = c.asked;
+        EXPECT_EQ(PlanBindAddress(o), c.expected) << c.baseUrl;
+    }
 }
 
 int RunMkplan(const std::string& arguments) {
@@ -115,6 +144,22 @@ TEST(MkplanCommand, MakesALoadablePlanAndRefusesBadUsageWithCodeTwo) {
     const app::PlanLoad load = app::LoadPlanFile(out.File("plan.ini"));
     ASSERT_TRUE(load.plan.has_value()) << load.refusal.Message();
     EXPECT_EQ(load.plan->files[0].size, 65536u);
+    // The test-safe [p2p] section of a loopback bundle.
+    EXPECT_FALSE(load.plan->p2p.upnp);
+    EXPECT_FALSE(load.plan->p2p.lanDiscovery);
+    EXPECT_TRUE(load.plan->p2p.disguise);
+    EXPECT_EQ(load.plan->p2p.bindAddress, "127.0.0.2");
+    EXPECT_EQ(load.plan->p2p.listenPort, 0);
+
+    ASSERT_EQ(RunMkplan(common + " --sizes 1K,1K,1K,1K,1K --bind-address none --disguise off "
+                                 "--lan-discovery on --listen-port 46000"),
+              0);
+    const app::PlanLoad asked = app::LoadPlanFile(out.File("plan.ini"));
+    ASSERT_TRUE(asked.plan.has_value()) << asked.refusal.Message();
+    EXPECT_TRUE(asked.plan->p2p.lanDiscovery);
+    EXPECT_FALSE(asked.plan->p2p.disguise);
+    EXPECT_EQ(asked.plan->p2p.bindAddress, "");
+    EXPECT_EQ(asked.plan->p2p.listenPort, 46000);
 
     EXPECT_EQ(RunMkplan(common), 2);                     // no files
     EXPECT_EQ(RunMkplan(common + " --sizes 1M,1M"), 2);  // too few
@@ -122,6 +167,8 @@ TEST(MkplanCommand, MakesALoadablePlanAndRefusesBadUsageWithCodeTwo) {
     EXPECT_EQ(RunMkplan("--sizes 1M,1M,1M,1M,1M --base-url http://127.0.0.1"), 2);  // no --out
     EXPECT_EQ(RunMkplan(common + " --sizes 1M,1M,1M,1M,1M --p2p maybe"), 2);
     EXPECT_EQ(RunMkplan(common + " --sizes 1M,1M,1M,1M,1M --names a,b,c"), 2);
+    EXPECT_EQ(RunMkplan(common + " --sizes 1M,1M,1M,1M,1M --bind-address here"), 2);
+    EXPECT_EQ(RunMkplan(common + " --sizes 1M,1M,1M,1M,1M --lan-discovery yes"), 2);
     EXPECT_EQ(RunMkplan(common + " --from '" + out.Path() + "/nowhere'"), 1);  // files missing
     EXPECT_EQ(RunMkplan("--help"), 0);
 }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "app/PlanFile.h"
 #include "app/UrlText.h"
 #include "tools/mkplan/PlanContent.h"
 
@@ -58,6 +59,9 @@ std::optional<std::string> CheckUrls(const BundleOptions& o) {
     if (!o.expiredUrl.empty() && !IsUrlOf(o.expiredUrl, {"http", "https"})) {
         return "--expired-url must be an http or https URL: \"" + o.expiredUrl + "\"";
     }
+    if (o.bindAddress && !o.bindAddress->empty() && !app::IsDottedIpv4(*o.bindAddress)) {
+        return "--bind-address must be a dotted IPv4 address or none: \"" + *o.bindAddress + "\"";
+    }
     return std::nullopt;
 }
 
@@ -88,6 +92,17 @@ std::optional<std::string> CheckFiles(const BundleOptions& o) {
 }
 
 }  // namespace
+
+std::string PlanBindAddress(const BundleOptions& options) {
+    if (options.bindAddress) {
+        return *options.bindAddress;
+    }
+    const auto base = app::ParseWebUrl(options.baseUrl);
+    const bool loopback =
+        base && (base->host == "localhost" ||
+                 (app::IsDottedIpv4(base->host) && base->host.compare(0, 4, "127.") == 0));
+    return loopback ? std::string(kLoopbackBindAddress) : std::string();
+}
 
 std::optional<Mirror> ParseMirror(std::string_view url) {
     const auto parts = app::ParseWebUrl(url);

@@ -70,15 +70,29 @@ struct BundleOptions {
     // Where usage events are posted; empty: the downloader service root.
     std::string telemetryUrl;
 
-    // The plan's [p2p] upnp: bundles serve mirrors on loopback and in tests, where no device
-    // search may go out, so the port mapping is off unless asked for.
+    // The plan's [p2p] section. Bundles serve mirrors on loopback and in tests, where no
+    // device search or discovery datagram may go out: port mapping and multicast discovery
+    // are off unless asked for, and a loopback bundle binds its P2P service to a loopback
+    // address (kLoopbackBindAddress unless --bind-address says otherwise).
     bool upnp = false;
+    bool lanDiscovery = false;
+    std::optional<std::string> bindAddress;  // nullopt: by the base URL; "": none
+    std::optional<bool> disguise;
+    std::uint16_t listenPort = 0;
 
     // Resource list.
     bool p2p = true;
     std::string expiredMessage;  // non-empty: the list declares this downloader expired
     std::string expiredUrl;
 };
+
+// The P2P address of a loopback bundle: not 127.0.0.1, which the engine refuses as a
+// BitTorrent identity.
+inline constexpr std::string_view kLoopbackBindAddress = "127.0.0.2";
+
+// The bind address a bundle's plan names: the one asked for, else kLoopbackBindAddress when
+// the base URL's host is a loopback address (127.0.0.0/8 or localhost), else none.
+[[nodiscard]] std::string PlanBindAddress(const BundleOptions& options);
 
 // An extra CDN as the resource list offers it: the address the downloader connects to
 // ("127.0.0.1:8081") and the folder of the files there ("/vemo047/", behind the mirror

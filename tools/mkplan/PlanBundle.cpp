@@ -212,7 +212,8 @@ bool MakeBundle(const BundleOptions& o, BundleReport& report, std::string& error
     // Last: a plan file only ever names a complete bundle.
     if (!WriteText(report.planFile,
                    MakePlanIni(report.secConfigUrl, report.resourceListUrl, kTelemetryFile, entries,
-                               o.upnp),
+                               PlanP2p{o.upnp, o.lanDiscovery, PlanBindAddress(o), o.disguise,
+                                       o.listenPort}),
                    error)) {
         return false;
     }

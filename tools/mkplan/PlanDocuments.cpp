@@ -183,7 +183,7 @@ std::string MakeTelemetryConfig(std::string_view submitRoot) {
 
 std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resourceListUrl,
                         std::string_view telemetryConfig,
-                        const std::array<PlanEntry, kBundleFiles>& files, bool upnp) {
+                        const std::array<PlanEntry, kBundleFiles>& files, const PlanP2p& p2p) {
     std::string out =
         "; Download plan made by koruvan-mkplan; paths are relative to this file.\n"
         "[plan]\n"
@@ -201,7 +201,22 @@ std::string MakePlanIni(std::string_view secConfigUrl, std::string_view resource
             out += "torrent = " + f.torrent + "\n";
         }
     }
-    out += std::string("\n[p2p]\nupnp = ") + (upnp ? "1" : "0") + "\n";
+    const auto flag = [](bool on) { return on ? "1\n" : "0\n"; };
+    out += std::string("\n[p2p]\nupnp = ") + flag(p2p.upnp) +
+           "lan_discovery = " + flag(p2p.lanDiscovery);
+    if (!p2p.bindAddress.empty()) {
+        out += "bind_address = " + p2p.bindAddress + "\n";
+    }
+    if (p2p.disguise) {
+        out += std::string("disguise = ") + flag(*p2p.disguise);
+    }
+    if (p2p.listenPort != 0) {
+        out += "listen_port = " + std::to_string(p2p.listenPort) + "\n";
+    }
+    if (!p2p.upnp) {
+        // A loopback plan: the UDP transport's rendezvous server stays on this host too.
+        out += "rendezvous = 127.0.0.1:82\n";
+    }
     return out;
 }
 

@@ -60,13 +60,23 @@ struct PlanEntry {
     std::string torrent;  // relative to the plan file; empty: none
 };
 
+// The plan's [p2p] section as a bundle writes it. Bundles serve tests and demos, so the
+// section keeps the P2P service off the network: no port mapping, no multicast discovery,
+// and (for loopback bundles) a loopback address for the listener and outgoing peers.
+struct PlanP2p {
+    bool upnp = false;
+    bool lanDiscovery = false;
+    std::string bindAddress;       // empty: not written (the system's choice)
+    std::optional<bool> disguise;  // nullopt: not written (the product's disguise)
+    std::uint16_t listenPort = 0;  // 0: not written (the controller's choice)
+};
+
 // plan.ini in the plan-file format; `telemetryConfig` is the path of the telemetry
-// configuration relative to the plan file (empty: the built-in one); `upnp` its [p2p]
-// port-mapping switch.
+// configuration relative to the plan file (empty: the built-in one).
 [[nodiscard]] std::string MakePlanIni(std::string_view secConfigUrl,
                                       std::string_view resourceListUrl,
                                       std::string_view telemetryConfig,
                                       const std::array<PlanEntry, kBundleFiles>& files,
-                                      bool upnp = false);
+                                      const PlanP2p& p2p = {});
 
 }  // namespace koruvan::tools

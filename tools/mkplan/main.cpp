@@ -34,8 +34,16 @@ bool SplitNames(const std::string& text, std::array<std::string, kBundleFiles>& 
     return true;
 }
 
+// The [p2p] options as typed.
+struct P2pTexts {
+    std::string upnp = "off";
+    std::string lanDiscovery = "off";
+    std::string bindAddress;  // empty: by the base URL
+    std::string disguise;     // empty: not written
+};
+
 void AddOptions(CLI::App& app, BundleOptions& o, std::string& sizes, std::string& names,
-                std::string& from, std::string& p2p, std::string& upnp) {
+                std::string& from, std::string& p2p, P2pTexts& service) {
     app.add_option("--out", o.outDir, "folder of the bundle (created when missing)")->required();
     auto* fromOpt = app.add_option("--from", from, "take the five files from this folder");
     auto* sizesOpt = app.add_option("--sizes", sizes,
@@ -65,9 +73,23 @@ void AddOptions(CLI::App& app, BundleOptions& o, std::string& sizes, std::string
     app.add_option("--p2p", p2p, "the resource list's P2P switch")
         ->check(CLI::IsMember({"on", "off"}))
         ->default_val("on");
-    app.add_option("--upnp", upnp, "the plan's port mapping on the router (off for loopback)")
+    app.add_option("--upnp", service.upnp, "the plan's port mapping on the router")
         ->check(CLI::IsMember({"on", "off"}))
         ->default_val("off");
+    app.add_option("--lan-discovery", service.lanDiscovery,
+                   "the plan's multicast discovery of peers on the local network")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->default_val("off");
+    app.add_option("--bind-address", service.bindAddress,
+                   "the plan's P2P address, or none (default: 127.0.0.2 when the base URL is "
+                   "on loopback, else none)");
+    app.add_option("--disguise", service.disguise,
+                   "the plan's HTTP-style disguise of outgoing peer connections (default: the "
+                   "product's, on)")
+        ->check(CLI::IsMember({"on", "off"}));
+    app.add_option("--listen-port", o.listenPort,
+                   "the plan's P2P listening port (default: the controller's choice)")
+        ->check(CLI::Range(1, 65535));
     app.add_option("--expired-message", o.expiredMessage,
                    "declare this downloader expired, with this message");
     app.add_option("--expired-url", o.expiredUrl, "the page an expired downloader opens");
@@ -96,9 +118,9 @@ int main(int argc, char** argv) {
     std::string names;
     std::string from;
     std::string p2p = "on";
-    std::string upnp = "off";
+    P2pTexts service;
     bool quiet = false;
-    AddOptions(app, options, sizes, names, from, p2p, upnp);
+    AddOptions(app, options, sizes, names, from, p2p, service);
     app.add_flag("--quiet", quiet, "print only errors");
     try {
         app.parse(argc, argv);
@@ -122,7 +144,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.p2p = p2p == "on";
-    options.upnp = upnp == "on";
+    options.upnp = service.upnp == "on";
+    options.lanDiscovery = service.lanDiscovery == "on";
+    if (!service.bindAddress.empty()) {
+        options.bindAddress = service.bindAddress == "none" ? "" : service.bindAddress;
+    }
+    if (!service.disguise.empty()) {
+        options.disguise = service.disguise == "on";
+    }
     if (const auto problem = CheckOptions(options)) {
         std::cerr << "koruvan-mkplan: " << *problem << "\n";
         return 2;

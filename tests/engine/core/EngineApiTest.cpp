@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
+#include "engine/core/EngineState.h"
+#include "engine/core/GlobalFilter.h"
 #include "engine/core/TaskRegistry.h"
 #include "engine/core/base/KoruvanLog.h"
+#include "support/TempDir.h"
 
 namespace koruvan::engine {
 namespace {
@@ -181,6 +184,62 @@ TEST(EngineFlags, SingleWordSettingsNeedNoStartedEngine) {
     EXPECT_EQ(EnableP2P(true), 0);
     SetBtPeerFlag(1);
     EXPECT_EQ(EnableP2P(false), 0);
+}
+
+}  // namespace
+}  // namespace koruvan::engine
+
+namespace koruvan::engine {
+namespace {
+
+TEST(EngineSwarmApiTest, BindAddressTakesDottedIpv4Only) {
+    struct Case {
+        const char* text;
+        std::int32_t result;
+        std::uint32_t stored;  // network order
+    };
+    const Case cases[] = {
+        {"127.0.0.2", kOk, 0x0200007Fu},
+        {"300.1.1.1", kErrNullDescriptor, 0x0200007Fu},
+        {"127.0.0.2 ", kErrNullDescriptor, 0x0200007Fu},
+        {"localhost", kErrNullDescriptor, 0x0200007Fu},
+        {"0.0.0.0", kErrNullDescriptor, 0x0200007Fu},
+        {"198.51.100.7", kOk, 0x076433C6u},
+        {"", kOk, 0},
+        {"127.0.0.3", kOk, 0x0300007Fu},
+        {nullptr, kOk, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SetBindAddress(c.text), c.result) << (c.text ? c.text : "null");
+        EXPECT_EQ(Engine().bindAddress.load(), c.stored) << (c.text ? c.text : "null");
+    }
+}
+
+TEST(EngineSwarmApiTest, FilterLoadsCountsAndClears) {
+    test::TempDir dir;
+    const std::string path = dir.File("filter.txt");
+    test::WriteFile(path, "127.0.0.2-127.0.0.2 0\n10.0.0.0-10.0.0.255 0 lan\nbad line\n");
+    const std::uint32_t before = GlobalFilterGeneration();
+    EXPECT_EQ(LoadIpFilter(path.c_str()), 2);
+    EXPECT_NE(GlobalFilterGeneration(), before);
+    net::CIPFilter copy;
+    std::uint32_t generation = 0;
+    RefreshFilterCopy(copy, generation);
+    EXPECT_TRUE(copy.IsBlocked(0x0200007Fu));
+    EXPECT_EQ(LoadIpFilter(dir.File("none").c_str()), -1);
+    RefreshFilterCopy(copy, generation);
+    EXPECT_FALSE(copy.IsBlocked(0x0200007Fu));
+    EXPECT_EQ(LoadIpFilter(nullptr), 0);
+}
+
+TEST(EngineSwarmApiTest, SwarmQueryRefusesNullAndUnknownHandles) {
+    TaskSwarm swarm{};
+    const auto bogus = reinterpret_cast<TaskHandle>(std::uintptr_t{0xdeadbeef});
+    EXPECT_EQ(QueryTaskSwarm(bogus, nullptr), kErrNullDescriptor);
+    EXPECT_EQ(QueryTaskSwarm(bogus, &swarm), kErrUnknownHandle);
+    SetLanDiscovery(false);
+    EXPECT_FALSE(Engine().lanDiscovery.load());
+    SetLanDiscovery(true);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -37,6 +39,45 @@ inline std::unique_ptr<Descriptor> MakeDescriptor(std::uint32_t flags, const std
                                                   std::string sources = "",
                                                   const std::string& key = "") {
     return std::make_unique<Descriptor>(flags, target, stateFile, std::move(sources), key);
+}
+
+// Incompressible test content, the same for the same seed.
+inline std::string RandomContent(std::size_t size, unsigned seed) {
+    std::string content(size, '\0');
+    std::mt19937_64 random(seed);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        const std::uint64_t v = random();
+        std::memcpy(&content[i], &v, 8);
+    }
+    return content;
+}
+
+// Polls a task until it completes or publishes a failure state; then, when `target` is given,
+// waits briefly for the final rename that follows the last piece. The last progress read.
+inline engine::TaskProgress WaitForTaskEnd(engine::TaskHandle handle, std::chrono::seconds limit,
+                                           const std::string& target = "") {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    engine::TaskProgress progress{};
+    while (std::chrono::steady_clock::now() < end) {
+        std::int32_t done = 0;
+        EXPECT_EQ(engine::QueryTask(handle, &progress), 0);
+        if ((engine::IsTaskComplete(handle, &done) == 0 && done == 1) ||
+            (progress.stateCode != 0 && progress.stateCode != engine::kStateComplete)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (int i = 0; i < 300 && !target.empty() && !std::filesystem::exists(target); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return progress;
+}
+
+// The task's current reason for receiving nothing (empty while data flows).
+inline std::string TaskProblem(engine::TaskHandle handle) {
+    char text[512] = {};
+    EXPECT_GE(engine::QueryTaskProblem(handle, text, sizeof text), 0);
+    return text;
 }
 
 class EngineTest : public ::testing::Test {

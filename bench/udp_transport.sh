@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Throughput of one pseudo-socket connection next to TCP on the same link: two network
+# namespaces joined by a veth pair (192.0.2.1 and 192.0.2.2), the rendezvous server on the
+# first, a stream from the first to the second; once clean and once with 1 % of the
+# packets dropped in each direction (nftables; tc netem where the kernel has it is not
+# needed for plain loss). Needs root. The namespaces are removed on exit.
+#
+#   bench/udp_transport.sh [BUILD_DIR]   (default build/default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+peer=$build/tests/koruvan_udp_peer
+rendezvous=$build/tools/koruvan-rendezvous/koruvan-rendezvous
+[ -x "$peer" ] && [ -x "$rendezvous" ] || {
+    echo "build koruvan_udp_peer and koruvan-rendezvous first" >&2
+    exit 2
+}
+p=kvb$$
+a=${p}a
+b=${p}b
+cleanup() {
+    [ -n "${rv_pid:-}" ] && kill "$rv_pid" 2>/dev/null || true
+    ip netns del "$a" 2>/dev/null || true
+    ip netns del "$b" 2>/dev/null || true
+}
+trap cleanup EXIT
+ip netns add "$a"
+ip netns add "$b"
+ip link add ${p}x netns "$a" type veth peer name ${p}y netns "$b"
+ip -n "$a" addr add 192.0.2.1/24 dev ${p}x
+ip -n "$b" addr add 192.0.2.2/24 dev ${p}y
+for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
+ip -n "$a" link set ${p}x up
+ip -n "$b" link set ${p}y up
+ip netns exec "$a" "$rendezvous" --listen 192.0.2.1:82 >/dev/null &
+rv_pid=$!
+sleep 0.3
+
+loss() {  # loss PERCENT: drop that share of every packet leaving either namespace
+    for ns in "$a" "$b"; do
+        ip netns exec "$ns" nft delete table ip kvbloss 2>/dev/null || true
+        [ "$1" = 0 ] && continue
+        ip netns exec "$ns" nft -f - <<NFT
+table ip kvbloss {
+  chain out { type filter hook output priority 0; policy accept; ip daddr 192.0.2.0/24 numgen random mod 100 < $1 drop; }
+}
+NFT
+    done
+}
+
+# udp BYTES -> "bytes ms"
+udp() {
+    ip netns exec "$b" "$peer" listen 192.0.2.1:82 7002 32 6881 "$1" >/tmp/$p.listen &
+    local l=$!
+    sleep 1
+    ip netns exec "$a" "$peer" connect 192.0.2.1:82 7001 16 192.0.2.2:6881 32 "$1" >/tmp/$p.connect
+    wait "$l"
+    sed -n 's/^udp: \([0-9]*\) bytes in \([0-9]*\) ms, loss \([0-9]*\) %, window \([0-9]*\), payload \([0-9]*\), sends \([0-9]*\), retransmits \([0-9]*\).*/\1 \2 \3 \4 \5 \7\/\6/p' /tmp/$p.connect
+}
+tcp() {
+    ip netns exec "$b" "$peer" tcp-listen 6882 "$1" >/tmp/$p.listen &
+    local l=$!
+    sleep 0.5
+    ip netns exec "$a" "$peer" tcp-connect 192.0.2.2:6882 "$1" >/tmp/$p.connect
+    wait "$l"
+    sed -n 's/^tcp: \([0-9]*\) bytes in \([0-9]*\) ms.*/\1 \2/p' /tmp/$p.connect
+}
+rate() {  # bytes ms -> KiB/s
+    awk -v b="$1" -v ms="$2" 'BEGIN { printf "%.0f", (ms > 0 ? b / 1024 / (ms / 1000) : 0) }'
+}
+
+printf '| link | transport | bytes | time (ms) | KiB/s | loss rate seen | window | payload | re-sent/sent |\n'
+printf '|---|---|---|---|---|---|---|---|---|\n'
+for pct in 0 1; do
+    loss "$pct"
+    read -r bytes ms l w pl rs < <(udp $((pct == 0 ? 4 << 20 : 2 << 20)))
+    printf '| %s %% loss | pseudo-socket | %s | %s | %s | %s %% | %s | %s | %s |\n' "$pct" "$bytes" "$ms" "$(rate "$bytes" "$ms")" "$l" "$w" "$pl" "$rs"
+    read -r bytes ms < <(tcp $((64 << 20)))
+    printf '| %s %% loss | TCP | %s | %s | %s | — | — | — | — |\n' "$pct" "$bytes" "$ms" "$(rate "$bytes" "$ms")"
+done
+rm -f /tmp/$p.listen /tmp/$p.connect

@@ -1,0 +1,154 @@
+// The transport's timed work, run from the server loop: the data pass (first transmissions
+// beyond the window and retransmissions), the acknowledgement pass and the 3-second
+// connection timers. The caller holds the server lock.
+#include <cstring>
+
+#include "engine/dht/QUInternalServer.h"
+
+namespace koruvan::engine {
+
+using namespace udp;
+
+namespace {
+
+std::uint32_t NonZeroTick(std::uint32_t tick) noexcept {
+    return tick != 0 ? tick : 1;
+}
+
+}  // namespace
+
+void QUInternalServer::DataPass() noexcept {
+    const std::uint32_t now = clock_->Tick();
+    for (std::size_t i = main_.size(); i-- > 0;) {
+        UdpConnection& c = *main_[i];
+        if (c.state != kEstablished || c.usedSendSlots == 0) {
+            continue;
+        }
+        if (!DataPassRecord(c, now)) {
+            // The socket is full: the rest waits for the next pass rather than spinning here
+            // with the lock held.
+            break;
+        }
+    }
+    AckPass();
+}
+
+bool QUInternalServer::DataPassRecord(UdpConnection& c, std::uint32_t now) noexcept {
+    const std::uint32_t seconds = clock_->Seconds();
+    const int n = c.Window(seconds) / 2 + 2;
+    const int resendLimit = c.LossRate(seconds) > 19 ? 2 : n;
+    int counted = 0;
+    int retriedSeen = 0;
+    int resent = 0;
+    for (int k = 0; k < c.usedSendSlots; ++k) {
+        if (c.sendSlots[k].empty()) {
+            continue;
+        }
+        if (c.retries[k] > 128) {
+            CloseConnection(c);
+            return true;
+        }
+        if (++counted > n || (c.retries[k] > 0 && ++retriedSeen > resendLimit)) {
+            return true;
+        }
+        const bool wasSent = c.lastSentTick[k] != 0;
+        const auto due = static_cast<std::uint32_t>(1600 + 800 * c.retries[k]);
+        if (wasSent && now - c.lastSentTick[k] <= due) {
+            continue;
+        }
+        const int error = TransmitSlot(c, k);
+        if (error == kWsaEwouldblock) {
+            return false;
+        }
+        if (error != 0) {
+            continue;
+        }
+        if (wasSent) {
+            ++c.retransmits;
+            ++resent;
+        }
+        ++c.sends;
+        ++c.retries[k];
+        c.lastSentTick[k] = NonZeroTick(now);
+        if (c.retries[k] > 1 || (wasSent && resent >= resendLimit)) {
+            return true;
+        }
+    }
+    return true;
+}
+
+void QUInternalServer::AckPass() noexcept {
+    const std::uint32_t now = clock_->Tick();
+    for (std::size_t i = main_.size(); i-- > 0;) {
+        UdpConnection& c = *main_[i];
+        if (c.state != kEstablished || (c.lastAckTick != 0 && now - c.lastAckTick < 1200)) {
+            continue;
+        }
+        int filled = 0;
+        for (const auto& slot : c.receiveSlots) {
+            filled += slot ? 1 : 0;
+        }
+        c.MoveInSequence();
+        c.CompactSendSlots();
+        std::uint8_t body[32] = {};
+        Put32(body, c.sendBase);
+        Put32(body + 4, c.receiveBase);
+        for (int k = 0; k < kSlots; ++k) {
+            body[8 + k] = c.receiveSlots[k] ? 1 : 0;
+        }
+        if (filled == 0 && c.receiveBase == c.peerSendBase && c.lastAckTick != 0 &&
+            now - c.lastAckTick <= 11999) {
+            continue;
+        }
+        c.lastAckTick = NonZeroTick(now);
+        if (SendControl(c, kAck, body) == kWsaEwouldblock) {
+            return;
+        }
+        if (filled >= 2 && SendControl(c, kAck, body) == kWsaEwouldblock) {
+            return;
+        }
+    }
+}
+
+void QUInternalServer::ConnectionTimers() noexcept {
+    const std::int64_t now = clock_->Seconds();
+    const std::int64_t timeout = connectTimeoutSeconds_;
+    for (auto it = acceptQueue_.begin(); it != acceptQueue_.end();) {
+        UdpConnection& r = **it;
+        const bool drop =
+            r.state == kClosed || (r.state == kAcceptSent && now - r.lastActivity > timeout);
+        if (drop) {
+            Recycle(std::move(*it));
+            it = acceptQueue_.erase(it);
+            continue;
+        }
+        if (r.state == kAcceptSent) {
+            SendAcceptPacket(r);
+        }
+        ++it;
+    }
+    for (auto& record : main_) {
+        UdpConnection& c = *record;
+        const std::int64_t silent = now - c.lastActivity;
+        if (c.state == kWaitLookup || c.state == kPunching) {
+            if (silent > timeout) {
+                c.state = kClosed;
+            } else if (c.state == kPunching) {
+                SendConnectRequest(c);
+            } else if (now - c.lastLookup > 3) {
+                c.lastLookup = now;
+                c.requestNumber = QueueLookup(c.targetIp, c.targetIdentity);
+            }
+        } else if (c.state == kEstablished) {
+            if (silent > timeout) {
+                CloseConnection(c);
+            } else if (silent > timeout / 2) {
+                std::uint8_t body[32] = {};
+                Put32(body, static_cast<std::uint32_t>(c.listenPort));
+                SendControl(c, kProbe, body);
+            }
+        }
+    }
+}
+
+}  // namespace koruvan::engine

@@ -1,0 +1,766 @@
+#include "engine/peers/TBTPeer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "engine/core/base/EngineClock.h"
+#include "engine/peers/IpAddress.h"
+
+namespace koruvan::engine {
+namespace {
+
+constexpr std::int32_t kHandshakeRead = 2048;
+constexpr std::int32_t kMaxBuffered = 8192000;
+constexpr std::int32_t kSocketBuffer = 40960;
+constexpr std::int32_t kSlowUpRate = 28672;
+// Interested and unchoke, sent right after the handshake.
+constexpr std::uint8_t kInterestedUnchoke[10] = {0, 0, 0, 1, 2, 0, 0, 0, 1, 1};
+
+}  // namespace
+
+// ---- connection -------------------------------------------------------------------------
+
+bool TBTPeer::Connect(TPeerId* identity) {
+    Reset();
+    if (!TPeerObject::Connect(identity)) {
+        return false;
+    }
+    record_.incoming = false;
+    connectStart_ = task_->PeerClock();
+    ++identity->activeConnections;  // given back by Reset, also after a failed dial
+    ++identity->connectionsMade;
+    // Every third attempt to a party that cannot be dialled directly goes over the UDP
+    // transport (its node id comes from the peer id) once that transport exists.
+    udp_ = false;
+    std::uint8_t node[8];
+    const std::uint8_t* nodeId = nullptr;
+    if (bt_->UdpTransportAvailable() && identity->failures % 3 == 0) {
+        const bool trackerLearned =
+            std::memcmp(identity->peerId.data() + 14, &identity->ip, 4) == 0 &&
+            std::all_of(identity->peerId.begin(), identity->peerId.begin() + 14,
+                        [](std::uint8_t b) { return b == 0; });
+        std::memcpy(node, identity->peerId.data() + (trackerLearned ? 12 : 8), 8);
+        nodeId = node;
+        udp_ = true;
+    }
+    if (!connection_->Connect(identity->ip, identity->port, false, bt_->Proxy(), bt_->BindAddress(),
+                              nodeId)) {
+        return false;
+    }
+    connState_ = kConnPending;
+    return SendHandshake();
+}
+
+bool TBTPeer::SendHandshake() {
+    const std::uint8_t* handshake = bt_->HandshakeBytes();
+    if (handshake == nullptr || connection_ == nullptr) {
+        return false;
+    }
+    std::string head;
+    if (record_.incoming && connection_->Disguised()) {
+        head = bt::DisguiseReply(EngineTime() % 2 != 0, EngineSeconds() % 2 == 0);
+    } else if (!record_.incoming && !udp_ && peerId_ != nullptr &&
+               (bt_->DisguiseOutgoing() || peerId_->failures % 3 == 1)) {
+        head = bt::DisguiseRequest(peerId_->ip, peerId_->port, peerId_->failures % 2 == 0);
+    }
+    const bool waiting = connection_->PendingSend() > 0;
+    if (!head.empty() && !connection_->Queue(reinterpret_cast<const std::uint8_t*>(head.data()),
+                                             static_cast<std::int32_t>(head.size()))) {
+        return false;
+    }
+    if (!connection_->Queue(handshake, bt::kHandshakeSize)) {
+        return false;
+    }
+    if (waiting && connection_->IsConnected()) {
+        return connection_->Flush() >= 0;
+    }
+    return true;
+}
+
+bool TBTPeer::CheckHandshake(TPeerConnection* connection) {
+    if (connection == nullptr || connState_ != kConnPending ||
+        connection->DataSize() < bt::kHandshakeSize) {
+        return false;
+    }
+    const std::uint8_t* handshake = bt_->HandshakeBytes();
+    const std::uint8_t* data = connection->Data();
+    if (handshake == nullptr || !bt::HandshakeMatches(data, bt::kHandshakeSize, handshake + 28)) {
+        return false;
+    }
+    const std::uint8_t* remoteId = data + 48;
+    if (bt_->IsOwnPeerId(remoteId)) {
+        return false;
+    }
+    if (peerId_ == nullptr) {
+        peerId_ = bt_->IncomingIdentity(connection->RemoteIp(), connection->RemotePort());
+        if (peerId_ == nullptr) {
+            return false;
+        }
+        ++peerId_->activeConnections;
+    }
+    if (bt_->IsConnectedPeerId(this, connection->RemoteIp(), remoteId)) {
+        return false;
+    }
+    std::memcpy(peerId_->peerId.data(), remoteId, 20);
+    return true;
+}
+
+bool TBTPeer::FinishHandshake(std::int64_t now) {
+    if (connection_->DataSize() > 0 && connection_->Data()[0] != 19) {
+        std::size_t header = 0;
+        const bt::Disguise found = bt::FindDisguise(
+            connection_->Data(), static_cast<std::size_t>(connection_->DataSize()), header);
+        if (found == bt::Disguise::kHeader) {
+            connection_->Consume(static_cast<std::int32_t>(header));
+            connection_->SetDisguised(true);
+        } else if (found == bt::Disguise::kIncomplete) {
+            return now - connectStart_ <= kHandshakeSeconds;
+        }
+    }
+    if (connection_->DataSize() < bt::kHandshakeSize) {
+        return now - connectStart_ <= kHandshakeSeconds;
+    }
+    if (!CheckHandshake(connection_.get())) {
+        connection_->Close();
+        connState_ = kConnNone;
+        return false;
+    }
+    bt_->RecordRemoteAddress(connection_->RemoteIp());
+    connState_ = kConnEstablished;
+    established_ = now;
+    connection_->Consume(bt::kHandshakeSize);
+    const std::int32_t pieces = task_->PieceCount();
+    remotePieces_.assign(static_cast<std::size_t>(std::max(pieces, 0) + 7) / 8, 0);
+    excluded_.assign(remotePieces_.size(), 0);
+    const std::vector<std::uint8_t>& own = bt_->OwnBitfield();
+    if (std::any_of(own.begin(), own.end(), [](std::uint8_t b) { return b != 0; }) &&
+        !SendNow(bt::BitfieldMessage(own.data(), own.size()))) {
+        return false;
+    }
+    have_ = BtHaveRecord{};
+    chokedSince_ = now;
+    transferState_ = kTransferChoked;
+    remoteChokes_ = true;
+    weChoke_ = true;
+    record_.fresh = true;
+    if (!connection_->Queue(kInterestedUnchoke, sizeof kInterestedUnchoke)) {
+        return false;
+    }
+    record_.settled = false;
+    weChoke_ = false;
+    have_.ready = true;
+    connection_->SetReceiveBuffer(kSocketBuffer);
+    return true;
+}
+
+// ---- receiving --------------------------------------------------------------------------
+
+bool TBTPeer::OnReceive() {
+    if (!IsConnected()) {
+        return false;
+    }
+    const std::int64_t now = task_->PeerClock();
+    if (connectStart_ == 0) {
+        connectStart_ = now;  // an accepted connection: its handshake time starts now
+    }
+    if (!connection_->IsConnected()) {
+        if (!connection_->IsOpen()) {
+            return false;
+        }
+        return now - connectStart_ <= (udp_ ? kUdpConnectSeconds : kConnectSeconds);
+    }
+    const bool handshaking = connState_ != kConnEstablished;
+    std::int32_t budget = task_->DownloadBudget();
+    if (budget <= 0 && !handshaking) {
+        return true;
+    }
+    std::int32_t size = kHandshakeRead;
+    if (!handshaking && !remoteChokes_ && !requests_.empty()) {
+        const std::int32_t rate = counters_.downRate;
+        size = (rate <= 65535 ? 16384 : rate <= 262143 ? 32768 : 65536) + 1024;
+        if (budget < size) {
+            size = std::max(budget, 192);
+        }
+    }
+    const std::int32_t before = connection_->DataSize();
+    const std::int32_t held = connection_->Receive(size);
+    if (held < 0) {
+        return false;
+    }
+    if (handshaking) {
+        if (!FinishHandshake(now)) {
+            return false;
+        }
+        if (connState_ != kConnEstablished) {
+            return true;
+        }
+    } else if (held == 0 || connection_->DataSize() == before) {
+        return true;
+    }
+    // A read that filled its request suggests more is waiting: read on, doubling.
+    std::int32_t got = connection_->DataSize() - before;
+    budget -= got;
+    while (!handshaking && got >= size && connection_->DataSize() < kMaxBuffered && budget > 0) {
+        size = std::min(size * 2, budget);
+        const std::int32_t at = connection_->DataSize();
+        if (connection_->Receive(size) < 0) {
+            return false;
+        }
+        got = connection_->DataSize() - at;
+        budget -= got;
+    }
+    const bool wasChoked = remoteChokes_;
+    const std::int32_t buffered = connection_->DataSize();
+    const std::int32_t consumed = ParseMessages();
+    if (consumed < 0 || !IsConnected() || consumed > connection_->DataSize()) {
+        return false;
+    }
+    connection_->Consume(consumed, counters_.downRate > 262143 || buffered > 16383);
+    if (remoteChokes_ != wasChoked) {
+        if (remoteChokes_) {
+            if (!requests_.empty()) {
+                return CancelAll();
+            }
+        } else {
+            record_.idlePasses = 0;
+            record_.midMessage = false;
+            return RequestBlocks(true);
+        }
+    }
+    return true;
+}
+
+std::int32_t TBTPeer::ParseMessages() {
+    const std::int32_t consumed = bt::ScanMessages(
+        connection_->Data(), connection_->DataSize(),
+        [this](std::uint8_t id, const std::uint8_t* payload, std::uint32_t size) {
+            bool drop = false;
+            if (HandleMessage(id, payload, size, drop)) {
+                return bt::Verdict::kContinue;
+            }
+            return drop ? bt::Verdict::kDrop : bt::Verdict::kSkipRest;
+        },
+        [this](bool complete) {
+            record_.midMessage = !complete;
+            // Part of a block: a request still being answered is not overdue.
+            const std::int64_t received = connection_->BytesReceived();
+            if (!complete && record_.sentRequests > 0 && !requests_.empty() &&
+                received - partMark_ > 1024) {
+                partMark_ = received;
+                requests_.front().issueTime = static_cast<std::uint32_t>(task_->PeerClock());
+            }
+        });
+    if (consumed < 0) {
+        ++record_.strikes;
+    }
+    return consumed;
+}
+
+bool TBTPeer::HandleMessage(std::uint8_t id, const std::uint8_t* payload, std::uint32_t size,
+                            bool& drop) {
+    const auto strike = [this]() {
+        ++record_.strikes;
+        return false;
+    };
+    switch (id) {
+        case bt::kChoke:
+        case bt::kUnchoke:
+            remoteChokes_ = id == bt::kChoke;
+            chokedSince_ = remoteChokes_ ? task_->PeerClock() : 0;
+            transferState_ = remoteChokes_ || weChoke_ ? kTransferChoked : kTransferActive;
+            return true;
+        case bt::kInterested:
+        case bt::kNotInterested:
+            remoteInterested_ = id == bt::kInterested;
+            return true;
+        case bt::kHave:
+            if (size != 4) {
+                return strike();
+            }
+            OnHave(bt::Get32(payload));
+            return true;
+        case bt::kBitfield:
+            if (size == 0) {
+                return strike();
+            }
+            if (!OnBitfield(payload, size)) {
+                ++record_.strikes;
+                drop = true;
+                return false;
+            }
+            return true;
+        case bt::kRequest:
+        case bt::kCancel:
+            if (size != 12) {
+                return strike();
+            }
+            OnRequest(bt::Get32(payload), bt::Get32(payload + 4), bt::Get32(payload + 8),
+                      id == bt::kCancel);
+            return true;
+        case bt::kPiece: {
+            if (size <= 8) {
+                return strike();
+            }
+            const std::uint32_t index = bt::Get32(payload);
+            const std::uint32_t begin = bt::Get32(payload + 4);
+            const std::int64_t pieceLength = task_->PieceLength();
+            const std::int64_t offset = static_cast<std::int64_t>(index) * pieceLength + begin;
+            if (pieceLength <= 0 || index >= static_cast<std::uint32_t>(task_->PieceCount()) ||
+                begin >= pieceLength || offset % kBlockSize != 0) {
+                drop = true;  // no request of ours looks like this
+                return false;
+            }
+            const auto block = static_cast<std::int32_t>(offset / kBlockSize);
+            if (!StoreBlock(block, static_cast<std::int32_t>(size - 8), payload + 8)) {
+                drop = true;
+                return false;
+            }
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
+void TBTPeer::OnHave(std::uint32_t index) {
+    const std::int32_t pieces = task_->PieceCount();
+    if (index >= static_cast<std::uint32_t>(std::max(pieces, 0))) {
+        return;  // no such piece
+    }
+    const auto piece = static_cast<std::int32_t>(index);
+    SetExcluded(piece, false);
+    if (!RemoteHas(piece)) {
+        remotePieces_[index / 8] |= static_cast<std::uint8_t>(0x80u >> (index % 8));
+        ++have_.newHaves;
+        ++have_.remotePieceCount;
+        if (have_.remotePieceCount >= pieces) {
+            (void)IsSeed();
+        }
+    }
+    if (nothingToRequest_ && task_->PieceWanted(piece)) {
+        nothingToRequest_ = false;
+    }
+    have_.lastHave = piece;
+}
+
+bool TBTPeer::OnBitfield(const std::uint8_t* bits, std::uint32_t size) {
+    const std::int32_t pieces = task_->PieceCount();
+    if (pieces > 0 && size != static_cast<std::uint32_t>(pieces + 7) / 8) {
+        return false;
+    }
+    if (pieces <= 0) {
+        return true;
+    }
+    remotePieces_.assign(bits, bits + size);
+    if (pieces % 8 != 0) {
+        remotePieces_.back() &= static_cast<std::uint8_t>(0xFFu << (8 - pieces % 8));  // spare bits
+    }
+    std::int32_t count = 0;
+    for (const std::uint8_t b : remotePieces_) {
+        count += std::popcount(b);
+    }
+    have_.remotePieceCount = count;
+    have_.initialPieces = count;
+    nothingToRequest_ = count == 0;
+    record_.settled = count > 0;
+    if (!record_.incoming) {
+        bt_->ReportRemotePieces(peerId_, count);
+    }
+    (void)IsSeed();
+    return true;
+}
+
+void TBTPeer::OnRequest(std::uint32_t index, std::uint32_t begin, std::uint32_t length,
+                        bool cancel) {
+    const auto same = [&](const UploadRequest& r) {
+        return r.index == index && r.begin == begin && r.length == length;
+    };
+    if (cancel) {
+        uploads_.erase(std::remove_if(uploads_.begin(), uploads_.end(), same), uploads_.end());
+        return;
+    }
+    const std::int64_t pieceLength = task_->PieceLength();
+    if (weChoke_ || pieceLength <= 0 || index >= static_cast<std::uint32_t>(task_->PieceCount()) ||
+        std::any_of(uploads_.begin(), uploads_.end(), same) ||
+        !bt_->HavePiece(static_cast<std::int32_t>(index))) {
+        return;
+    }
+    // At most 128 queued requests: a remote cannot make the queue grow without bound.
+    if (uploads_.size() < 128) {
+        uploads_.push_back(UploadRequest{index, begin, length});
+    }
+}
+
+// ---- requests ---------------------------------------------------------------------------
+
+bool TBTPeer::BlockValid(std::int32_t block) const {
+    const std::int64_t total = static_cast<std::int64_t>(task_->TotalSize());
+    return block >= 0 && static_cast<std::int64_t>(block) * kBlockSize < total;
+}
+
+std::string TBTPeer::RequestBytes(bt::MessageId id, const BlockRequest& request) const {
+    const std::int64_t pieceLength = std::max(task_->PieceLength(), 1);
+    const std::int64_t offset = static_cast<std::int64_t>(request.block) * kBlockSize;
+    const auto index = static_cast<std::uint32_t>(offset / pieceLength);
+    const auto begin = static_cast<std::uint32_t>(offset % pieceLength);
+    return bt::Request(id, index, begin, static_cast<std::uint32_t>(request.length));
+}
+
+std::int32_t TBTPeer::RequestWindow() const {
+    return std::max(counters_.downRate / kBlockSize + 2, 6);
+}
+
+bool TBTPeer::SendNow(const std::string& bytes) {
+    return connection_ != nullptr &&
+           connection_->Send(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                             static_cast<std::int32_t>(bytes.size())) >= 0;
+}
+
+bool TBTPeer::SendRaw(const std::string& bytes) {
+    return IsEstablished() && SendNow(bytes);
+}
+
+bool TBTPeer::SendRequests() {
+    if (!IsEstablished() || remoteChokes_ || !have_.ready ||
+        record_.sentRequests >= std::max(counters_.downRate / kBlockSize - 1, 5) ||
+        record_.sentRequests >= static_cast<std::int32_t>(requests_.size())) {
+        return true;
+    }
+    std::int32_t room = RequestWindow() - record_.sentRequests;
+    std::string batch;
+    const bool endgame = task_->Endgame();
+    for (auto i = static_cast<std::size_t>(record_.sentRequests);
+         i < requests_.size() && room > 0;) {
+        const BlockRequest& r = requests_[i];
+        if (!BlockValid(r.block) || (endgame && task_->HasBlock(r.block))) {
+            requests_.erase(requests_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        batch += RequestBytes(bt::kRequest, r);
+        ++record_.sentRequests;
+        --room;
+        ++i;
+        if (batch.size() > kRequestBatchBytes) {
+            if (!SendNow(batch)) {
+                return false;
+            }
+            batch.clear();
+        }
+    }
+    return batch.empty() || SendNow(batch);
+}
+
+bool TBTPeer::RequestBlocks(bool force) {
+    if (requests_.empty() || !IsEstablished() || task_->PieceCount() <= 0) {
+        return true;
+    }
+    if (!force) {
+        if (!record_.midMessage) {
+            ++record_.idlePasses;
+        }
+        if (record_.idlePasses > 7) {
+            if (bt_->PiecesMissing() <= 2) {
+                connection_->Close();
+                return false;
+            }
+            return CancelAll();
+        }
+        return true;
+    }
+    if (remoteChokes_) {
+        return true;
+    }
+    record_.sentRequests = 0;
+    return SendRequests();
+}
+
+bool TBTPeer::CancelAll() {
+    std::string cancels;
+    const auto sent = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max(record_.sentRequests, 0)), requests_.size());
+    for (std::size_t i = 0; i < sent; ++i) {
+        cancels += RequestBytes(bt::kCancel, requests_[i]);
+    }
+    ReturnRequests();
+    record_.idlePasses = 0;
+    record_.sentRequests = 0;
+    return cancels.empty() || !IsEstablished() || SendNow(cancels);
+}
+
+void TBTPeer::CancelObsolete() {
+    if (!IsEstablished()) {
+        return;
+    }
+    const std::int32_t pieceLength = task_->PieceLength();
+    const std::int32_t frontier = task_->DownloadFrontier();
+    const std::int32_t window = pieceLength > 0 ? 8388608 / pieceLength : 40;
+    const auto now = static_cast<std::uint32_t>(task_->PeerClock());
+    std::string cancels;
+    std::int32_t cancelled = 0;
+    for (std::size_t i = 0; i < requests_.size();) {
+        BlockRequest& r = requests_[i];
+        if (task_->HasBlock(r.block)) {
+            if (static_cast<std::int32_t>(i) < record_.sentRequests) {
+                cancels += RequestBytes(bt::kCancel, r);
+                ++cancelled;
+            }
+            requests_.erase(requests_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        const std::int32_t piece =
+            pieceLength > 0 ? static_cast<std::int32_t>(static_cast<std::int64_t>(r.block) *
+                                                        kBlockSize / pieceLength)
+                            : -1;
+        if (frontier >= 0 && piece >= frontier && piece <= frontier + window &&
+            now - r.issueTime > 8 && !task_->PoolHolds(r.block, r.length)) {
+            r.issueTime = now;
+            task_->PoolRequest(r);
+        }
+        ++i;
+    }
+    record_.sentRequests = std::max(record_.sentRequests - cancelled, 0);
+    if (!cancels.empty()) {
+        (void)SendNow(cancels);
+    }
+}
+
+bool TBTPeer::PlanRequests() {
+    if (!IsEstablished() || remoteChokes_ || task_->PieceCount() <= 0) {
+        return true;
+    }
+    if (task_->Complete()) {
+        return requests_.empty() || CancelAll();
+    }
+    const std::int64_t now = task_->PeerClock();
+    if (nothingToRequest_ && now - record_.lastPlanTime <= 59) {
+        return true;
+    }
+    const std::int32_t want = std::max(counters_.downRate * 2 / kBlockSize, 2);
+    if (static_cast<std::int32_t>(requests_.size()) >= want || have_.remotePieceCount <= 0) {
+        return true;
+    }
+    record_.lastPlanTime = now;
+    const bool inFlight = !requests_.empty();
+    (void)bt_->PickBlocks(requests_, remotePieces_, want, {});
+    for (std::int32_t tries = 0; tries < 4 && static_cast<std::int32_t>(requests_.size()) < want;
+         ++tries) {
+        const std::int32_t piece = NextPiece();
+        if (piece < 0) {
+            std::fill(excluded_.begin(), excluded_.end(), 0);
+            break;
+        }
+        std::int32_t firstOffset = 0;
+        const std::size_t before = requests_.size();
+        if (task_->MissingBytes(piece, firstOffset) > 0) {
+            QueueBlocks(piece, firstOffset);
+        }
+        if (requests_.size() == before) {
+            bt_->Untake(piece);
+            continue;
+        }
+        break;
+    }
+    if (!inFlight && !requests_.empty()) {
+        return RequestBlocks(true);
+    }
+    return true;
+}
+
+// ---- uploading --------------------------------------------------------------------------
+
+bool TBTPeer::ServeRequests() {
+    if (!IsEstablished() || weChoke_ || record_.hadUpload || uploads_.empty() ||
+        connection_->PendingSend() > 0 || task_->PieceCount() <= 0) {
+        return true;
+    }
+    const std::int32_t budget = bt_->UploadBudgetLeft();
+    if (budget <= 0) {
+        return true;
+    }
+    std::int32_t allowance = kBlockSize;
+    if (counters_.upRate / 65536 > 1) {
+        allowance = (counters_.upRate / 65536) * kBlockSize - kBlockSize;
+    }
+    if (task_->Complete()) {
+        allowance += kBlockSize;
+    }
+    allowance = std::min(allowance, budget);
+    const std::int64_t pieceLength = task_->PieceLength();
+    std::int32_t used = 0;
+    for (std::size_t i = 0; i < uploads_.size() && used < allowance;) {
+        const UploadRequest r = uploads_[i];
+        if (r.length == 0 || r.length > static_cast<std::uint32_t>(bt::kMaxBlockLength) ||
+            static_cast<std::int64_t>(r.length) > pieceLength) {
+            ++i;  // longer than a piece (or a block ever could be): never served
+            continue;
+        }
+        if (used > 0 && used + static_cast<std::int32_t>(r.length) > allowance &&
+            bt_->PendingUploadPeers() > 0) {
+            break;
+        }
+        blockBuffer_.resize(r.length);
+        if (!bt_->ReadBlock(static_cast<std::int32_t>(r.index), static_cast<std::int32_t>(r.begin),
+                            static_cast<std::int32_t>(r.length), blockBuffer_.data())) {
+            // Not readable here: the reject form, and the piece's requests are dropped.
+            if (!SendNow(bt::Reject(r.index))) {
+                return false;
+            }
+            uploads_.erase(
+                std::remove_if(uploads_.begin(), uploads_.end(),
+                               [&](const UploadRequest& u) { return u.index == r.index; }),
+                uploads_.end());
+            continue;
+        }
+        const std::string header = bt::PieceHeader(r.index, r.begin, r.length);
+        if (!connection_->Queue(reinterpret_cast<const std::uint8_t*>(header.data()),
+                                static_cast<std::int32_t>(header.size())) ||
+            !connection_->Queue(blockBuffer_.data(), static_cast<std::int32_t>(r.length))) {
+            return false;
+        }
+        counters_.uploadedKiB += static_cast<std::int32_t>(r.length / 1024);
+        uploads_.erase(uploads_.begin() + static_cast<std::ptrdiff_t>(i));
+        bt_->AddUploaded(static_cast<std::int32_t>(r.length));
+        used += static_cast<std::int32_t>(r.length);
+    }
+    if (connection_->PendingSend() > 0) {
+        task_->CountPendingUpload();
+        return OnSend();
+    }
+    return true;
+}
+
+bool TBTPeer::OnSend() {
+    if (!IsConnected()) {
+        return false;
+    }
+    const std::int32_t queued = connection_->PendingSend();
+    if (queued <= 0 || !connection_->IsConnected()) {
+        return true;
+    }
+    if (counters_.upRate < kSlowUpRate && queued > 1024 && (++sendPasses_ % 2) != 0 &&
+        connState_ == kConnEstablished) {
+        return true;  // at low rates every other pass: fuller packets
+    }
+    const std::int32_t half = bt_->UploadBudget() / 2;
+    if (half <= 0 && connState_ == kConnEstablished) {
+        return true;
+    }
+    std::int32_t chunk = kBlockSize;
+    if (bt_->ActivePeers() < 12 && counters_.upRate < kSlowUpRate) {
+        chunk = 8192;
+    }
+    if (half > 0 && chunk >= half) {
+        chunk = std::max(half - 512, 512);
+    }
+    connection_->SetCompactSend(counters_.upRate > 262143);
+    // The handshake and control messages go out whole; blocks are paced by the chunk.
+    const std::int32_t limit = connState_ == kConnEstablished ? chunk + 1024 : -1;
+    return connection_->Flush(limit) >= 0;
+}
+
+// ---- choking ----------------------------------------------------------------------------
+
+bool TBTPeer::Choke() {
+    weChoke_ = true;
+    transferState_ = kTransferChoked;
+    uploads_.clear();
+    return !IsEstablished() || SendNow(bt::Simple(bt::kChoke));
+}
+
+bool TBTPeer::Unchoke() {
+    weChoke_ = false;
+    transferState_ = remoteChokes_ ? kTransferChoked : kTransferActive;
+    return !IsEstablished() || SendNow(bt::Simple(bt::kUnchoke));
+}
+
+// ---- predicates -------------------------------------------------------------------------
+
+bool TBTPeer::RemoteHas(std::int32_t piece) const noexcept {
+    return piece >= 0 && static_cast<std::size_t>(piece / 8) < remotePieces_.size() &&
+           (remotePieces_[static_cast<std::size_t>(piece / 8)] & (0x80u >> (piece % 8))) != 0;
+}
+
+bool TBTPeer::IsSeed() const {
+    if (seedSince_ != 0) {
+        return true;
+    }
+    const std::int32_t pieces = task_->PieceCount();
+    if (IsEstablished() && pieces > 0 && have_.remotePieceCount >= pieces) {
+        seedSince_ = std::max<std::int64_t>(task_->PeerClock(), 1);
+        return true;
+    }
+    return false;
+}
+
+bool TBTPeer::IsSettledSeed() const {
+    return IsSeed() && task_->PeerClock() - seedSince_ > 15;
+}
+
+bool TBTPeer::IsStarved() const {
+    return nothingToRequest_ && task_->PeerClock() - starvedSince_ > 90;
+}
+
+bool TBTPeer::IsSlow() {
+    if (!task_->P2PEnabled()) {
+        return true;
+    }
+    const std::int64_t now = task_->PeerClock();
+    if (!IsEstablished() || now - established_ <= 120) {
+        return false;
+    }
+    if (task_->Complete()) {
+        return counters_.upRate < 1 && AverageSendRate(now) <= 18;
+    }
+    return counters_.downRate < 1 && AverageReceiveRate(now) <= 18;
+}
+
+std::int32_t TBTPeer::RemoteRate() const {
+    const std::int32_t growth = have_.remotePieceCount - have_.initialPieces;
+    if (!IsEstablished() || growth <= 4) {
+        return 0;
+    }
+    const std::int64_t seconds = std::max<std::int64_t>(1, task_->PeerClock() - established_);
+    return static_cast<std::int32_t>(static_cast<std::int64_t>(growth) *
+                                     (task_->PieceLength() / 1024) / seconds);
+}
+
+void* TBTPeer::GetInfo(std::int32_t what) {
+    return what == 1 ? static_cast<void*>(&have_) : TPeerObject::GetInfo(what);
+}
+
+void TBTPeer::Reset() {
+    remotePieces_.clear();
+    TPeerObject::Reset();
+    excluded_.clear();
+    uploads_.clear();
+    blockBuffer_.clear();
+    blockBuffer_.shrink_to_fit();
+    have_ = BtHaveRecord{};
+    weChoke_ = true;
+    remoteChokes_ = true;
+    remoteInterested_ = false;
+    nothingToRequest_ = false;
+    udp_ = false;
+    starvedSince_ = chokedSince_ = seedSince_ = 0;
+    connectStart_ = established_ = partMark_ = 0;
+    sendPasses_ = 0;
+}
+
+// ---- exclusion bits ---------------------------------------------------------------------
+
+void TBTPeer::SetExcluded(std::int32_t piece, bool on) {
+    if (piece < 0 || static_cast<std::size_t>(piece / 8) >= excluded_.size()) {
+        return;
+    }
+    const auto bit = static_cast<std::uint8_t>(0x80u >> (piece % 8));
+    auto& byte = excluded_[static_cast<std::size_t>(piece / 8)];
+    byte = on ? static_cast<std::uint8_t>(byte | bit) : static_cast<std::uint8_t>(byte & ~bit);
+}
+
+bool TBTPeer::IsExcluded(std::int32_t piece) const {
+    return piece >= 0 && static_cast<std::size_t>(piece / 8) < excluded_.size() &&
+           (excluded_[static_cast<std::size_t>(piece / 8)] & (0x80u >> (piece % 8))) != 0;
+}
+
+}  // namespace koruvan::engine

@@ -1,0 +1,133 @@
+// A BitTorrent peer: one connection to a remote BitTorrent client, in both directions. It
+// downloads 16 KiB blocks into the task's piece map (pipelined requests, piece choice from
+// the frontier, the priority list, the files or the tail of a web-source work range) and
+// serves blocks the remote asks for (paced by the task's upload budget). Outgoing
+// connections may be disguised as an HTTP request, and an incoming connection that opens
+// with an HTTP-style header is unwrapped and answered with a fake HTTP reply.
+//
+// Runs on the task's work thread; takes no lock (see TPeerObject).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/peers/BtPeerTask.h"
+#include "engine/peers/BtWire.h"
+#include "engine/peers/TPeerObject.h"
+
+namespace koruvan::engine {
+
+// The have record of a BitTorrent peer (GetInfo(1)).
+struct BtHaveRecord {
+    bool ready = false;         // handshake done, bitfield sent
+    std::int32_t newHaves = 0;  // pieces announced since the task last read (and reset) it
+    std::int32_t initialPieces = 0;
+    std::int32_t remotePieceCount = 0;
+    std::int32_t lastHave = -1;
+};
+
+class TBTPeer final : public TPeerObject {
+  public:
+    // How long a pending connect may take, and how long the handshake may take after it.
+    static constexpr std::int64_t kConnectSeconds = 22;
+    static constexpr std::int64_t kUdpConnectSeconds = 28;
+    static constexpr std::int64_t kHandshakeSeconds = 12;
+    static constexpr std::int32_t kRequestBatchBytes = 815;
+    static constexpr std::int32_t kStealBlocks = 24;
+
+    TBTPeer(PeerTask& task, BtPeerTask& bt) : TPeerObject(task, kKindBitTorrent), bt_(&bt) {}
+
+    bool OnReceive() override;
+    bool OnSend() override;
+    bool PlanRequests() override;
+    bool ServeRequests() override;
+    void Reset() override;
+    bool SendRequests() override;
+    bool Connect(TPeerId* identity) override;
+    bool SendHandshake() override;
+    bool CheckHandshake(TPeerConnection* connection) override;
+    bool IsSlow() override;
+    void* GetInfo(std::int32_t what) override;
+    std::int32_t RemoteRate() const override;
+    bool IsStarved() const override;
+    bool IsSettledSeed() const override;
+    void CancelObsolete() override;
+    bool IsSeed() const override;
+    std::int32_t NextPiece() override;
+
+    // The task's choking decisions.
+    bool Choke();
+    bool Unchoke();
+    // force: (re)send the queued requests from the start of the queue; otherwise the
+    // periodic check of a peer that delivers nothing (closed or requests given back after
+    // more than 7 passes).
+    bool RequestBlocks(bool force);
+    // Cancels what was sent and gives every request back to the task.
+    bool CancelAll();
+    // Sends bytes the task built for every peer (have batches).
+    bool SendRaw(const std::string& bytes);
+
+    [[nodiscard]] bool WeChoke() const noexcept { return weChoke_; }
+    [[nodiscard]] bool RemoteChokes() const noexcept { return remoteChokes_; }
+    [[nodiscard]] bool RemoteInterested() const noexcept { return remoteInterested_; }
+    [[nodiscard]] const BtHaveRecord& HaveRecord() const noexcept { return have_; }
+    [[nodiscard]] bool RemoteHas(std::int32_t piece) const noexcept;
+    [[nodiscard]] std::size_t QueuedUploads() const noexcept { return uploads_.size(); }
+    // Transport choice of the last Connect (the UDP pseudo-socket layer is not built yet).
+    [[nodiscard]] bool UsesUdp() const noexcept { return udp_; }
+
+  private:
+    struct UploadRequest {
+        std::uint32_t index;
+        std::uint32_t begin;
+        std::uint32_t length;
+    };
+
+    // Handles the handshake once bytes arrived; false drops the peer.
+    bool FinishHandshake(std::int64_t now);
+    // Parses buffered messages: bytes consumed, or -1 to drop the peer.
+    std::int32_t ParseMessages();
+    // One complete message (id and payload); false when the parse must stop at once with
+    // the whole buffer consumed (a malformed message) — `drop` then tells whether the peer
+    // is dropped.
+    bool HandleMessage(std::uint8_t id, const std::uint8_t* payload, std::uint32_t size,
+                       bool& drop);
+    void OnHave(std::uint32_t piece);
+    bool OnBitfield(const std::uint8_t* bits, std::uint32_t size);
+    void OnRequest(std::uint32_t index, std::uint32_t begin, std::uint32_t length, bool cancel);
+    [[nodiscard]] bool Takeable(std::int32_t piece);
+    [[nodiscard]] bool Usable(std::int32_t piece) const;
+    std::int32_t StealFromRanges();
+    std::int32_t ScanRangesForPiece();
+    std::int32_t PickByFiles();
+    // Sends a request or cancel for a queued request.
+    [[nodiscard]] std::string RequestBytes(bt::MessageId id, const BlockRequest& request) const;
+    [[nodiscard]] bool BlockValid(std::int32_t block) const;
+    bool SendNow(const std::string& bytes);
+    void SetExcluded(std::int32_t piece, bool on);
+    [[nodiscard]] bool IsExcluded(std::int32_t piece) const;
+    [[nodiscard]] std::int32_t RequestWindow() const;
+
+    BtPeerTask* bt_;
+    std::vector<std::uint8_t> remotePieces_;
+    std::vector<std::uint8_t> excluded_;
+    std::vector<UploadRequest> uploads_;
+    std::vector<std::uint8_t> blockBuffer_;
+    BtHaveRecord have_;
+    bool weChoke_ = true;
+    bool remoteChokes_ = true;
+    bool remoteInterested_ = false;
+    bool nothingToRequest_ = false;
+    bool udp_ = false;
+    std::int64_t starvedSince_ = 0;
+    std::int64_t chokedSince_ = 0;
+    mutable std::int64_t seedSince_ = 0;
+    std::int64_t connectStart_ = 0;
+    std::int64_t established_ = 0;
+    std::int64_t partMark_ = 0;
+    std::uint32_t sendPasses_ = 0;
+};
+
+}  // namespace koruvan::engine

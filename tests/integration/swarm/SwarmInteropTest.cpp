@@ -1,0 +1,151 @@
+// koruvan-cli with an independent BitTorrent implementation (python3-libtorrent) on
+// loopback: it downloads from a libtorrent seed found through opentracker (HTTP and UDP
+// announces) while every web source answers 404, it serves a libtorrent leecher from
+// `seed`, and it fills files from a slow web mirror and peers at once.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "integration/swarm/SwarmPeers.h"
+#include "support/OpentrackerServer.h"
+
+namespace koruvan::test {
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr auto kDownloadLimit = std::chrono::seconds(240);
+
+// The engine's side of a loopback swarm: standard BitTorrent (no disguise), a loopback
+// address of its own, no discovery datagrams, no port mapping.
+std::string EngineP2p(const std::string& address, int port) {
+    return "upnp = 0\nlan_discovery = 0\ndisguise = 0\nbind_address = " + address +
+           "\nlisten_port = " + std::to_string(port) + "\n";
+}
+
+std::vector<std::string> Hashes(const TestGame& game) {
+    std::vector<std::string> hashes;
+    for (int i = 0; i < 5; ++i) {
+        hashes.push_back(game.InfoHashHex(i));
+    }
+    return hashes;
+}
+
+class SwarmInterop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!LibtorrentAvailable(why)) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_TRUE(game_.Started());
+        game_.SetListP2p(true);
+    }
+    StatusBytes Status(const CliRun& run) {
+        const auto status = StartCli(run, {"status"}, "status");
+        EXPECT_TRUE(status && status->Wait(std::chrono::seconds(30), true) == 0);
+        return ParseStatusBytes(CliOutput(run, "status").out);
+    }
+
+    TestGame game_{{2 * kMiB, 3 * kMiB, 3 * kMiB, kMiB}};
+    TempDir dir_;
+};
+
+class SwarmTrackerInterop : public SwarmInterop,
+                            public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SwarmTrackerInterop, CliDownloadsFromALibtorrentSeedWhileTheWebAnswers404) {
+    OpentrackerServer tracker(dir_.File("tracker"), Hashes(game_));
+    std::filesystem::create_directories(dir_.File("tracker"));
+    ASSERT_TRUE(tracker.Start());
+    game_.UseTrackers({tracker.Url(GetParam())});
+    game_.RemoveWebFiles();
+    game_.WriteFilesTo(dir_.File("seed"));
+    LibtorrentPeer seed(dir_.File("seed.log"));
+    ASSERT_TRUE(
+        seed.Start(PeerOptions("127.0.0.2", dir_.File("seed"), true, game_.TorrentFiles())));
+
+    const CliRun run{PlanVariant(game_, "engine.ini", EngineP2p("127.0.0.3", FreeTcpPort())),
+                     dir_.File("data"), dir_.File("run"), ""};
+    const auto cli = StartCli(run, {"download", "--save-dir", game_.SaveDir()}, "download");
+    ASSERT_TRUE(cli);
+    const int code = cli->Wait(kDownloadLimit, true);
+    const CliResult out = CliOutput(run, "download");
+    ASSERT_EQ(code, 0) << out.err << "\nseed:\n" << seed.Log();
+    EXPECT_EQ(game_.MatchingFiles(), 5);
+    EXPECT_NE(out.err.find("from web sources 0 B, from peers " +
+                           std::to_string(game_.TotalBytes()) + " B"),
+              std::string::npos)
+        << out.err;
+    const StatusBytes bytes = Status(run);
+    EXPECT_EQ(bytes.web, 0u);
+    EXPECT_EQ(bytes.peers, game_.TotalBytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Announces, SwarmTrackerInterop, ::testing::Values("http", "udp"));
+
+TEST_F(SwarmInterop, LibtorrentLeecherFetchesAllFiveFromCliSeed) {
+    game_.PretendFinished();
+    const int port = FreeTcpPort();
+    const CliRun run{PlanVariant(game_, "engine.ini", EngineP2p("127.0.0.3", port)),
+                     game_.DataDir(), dir_.File("run"), ""};
+    const auto seeding = StartCli(run, {"seed", "--for", "300"}, "seed");
+    ASSERT_TRUE(seeding);
+    const auto listening = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (CliOutput(run, "seed").err.find("seeding 5 files") == std::string::npos &&
+           std::chrono::steady_clock::now() < listening && seeding->Running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(seeding->Running()) << CliOutput(run, "seed").err;
+
+    LibtorrentOptions leech =
+        PeerOptions("127.0.0.2", dir_.File("leech"), false, game_.TorrentFiles());
+    leech.peers = {"127.0.0.3:" + std::to_string(port)};
+    leech.timeoutSeconds = 180;
+    LibtorrentPeer leecher(dir_.File("leech.log"));
+    ASSERT_TRUE(leecher.Start(leech));
+    EXPECT_EQ(leecher.Wait(std::chrono::seconds(200)), 0) << leecher.Log() << "\ncli:\n"
+                                                          << CliOutput(run, "seed").out;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadFile(dir_.File("leech/" + game_.Name(i))), ReadFile(game_.Target(i)))
+            << game_.Name(i);
+    }
+    // Ctrl-C ends seeding as a success; the live line showed the peer and the upload.
+    seeding->Signal(SIGINT);
+    EXPECT_EQ(seeding->Wait(std::chrono::seconds(30), true), 0);
+    const CliResult out = CliOutput(run, "seed");
+    EXPECT_TRUE(std::regex_search(out.out, std::regex("seeding  [1-9][0-9]* peers?  up [1-9]")))
+        << out.out;
+    EXPECT_NE(out.err.find("seeding stopped"), std::string::npos) << out.err;
+}
+
+TEST_F(SwarmInterop, SlowMirrorAndPeersFillTheSameFiles) {
+    OpentrackerServer tracker(dir_.File("tracker"), Hashes(game_));
+    std::filesystem::create_directories(dir_.File("tracker"));
+    ASSERT_TRUE(tracker.Start());
+    game_.UseTrackers({tracker.Url("http")});
+    ASSERT_TRUE(game_.RestartServer("160k"));  // per connection
+    game_.WriteFilesTo(dir_.File("seed"));
+    LibtorrentOptions seedOptions =
+        PeerOptions("127.0.0.2", dir_.File("seed"), true, game_.TorrentFiles());
+    seedOptions.uploadLimit = 400 * 1024;
+    LibtorrentPeer seed(dir_.File("seed.log"));
+    ASSERT_TRUE(seed.Start(seedOptions));
+
+    const CliRun run{PlanVariant(game_, "engine.ini", EngineP2p("127.0.0.3", FreeTcpPort())),
+                     dir_.File("data"), dir_.File("run"), ""};
+    const auto cli = StartCli(run, {"download", "--save-dir", game_.SaveDir()}, "download");
+    ASSERT_TRUE(cli);
+    ASSERT_EQ(cli->Wait(kDownloadLimit, true), 0) << CliOutput(run, "download").err;
+    EXPECT_EQ(game_.MatchingFiles(), 5);
+    const StatusBytes bytes = Status(run);
+    EXPECT_GT(bytes.web, 0u);
+    EXPECT_GT(bytes.peers, 0u);
+    EXPECT_GE(bytes.filesWithBoth, 1);  // web and peers filled one file from its two ends
+    EXPECT_GE(bytes.web + bytes.peers, game_.TotalBytes());
+}
+
+}  // namespace
+}  // namespace koruvan::test

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -93,45 +94,64 @@ TEST(RobustCrashSoakTest, DownloadsKilledAtRandomMomentsResumeWithCorrectFiles) 
     TestGame game({2048 * kKiB, 1536 * kKiB, 1024 * kKiB + 777, 1280 * kKiB}, "512k", kPiece);
     ASSERT_TRUE(game.Started());
     game.SetConnectionBudget(4);
-    // How long one whole download takes here: the kill moments are spread over it.
-    const auto started = Clock::now();
-    const CliResult whole = game.Run(Download(game));
-    ASSERT_EQ(whole.code, 0) << whole.out << whole.err;
-    const auto span = std::chrono::duration_cast<Ms>(Clock::now() - started);
+    // How long a whole download and a check with one repair take here: the kill moments are
+    // spread over them.
+    const auto timed = [&game](const std::vector<std::string>& args) {
+        const auto started = Clock::now();
+        const CliResult r = game.Run(args);
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        return std::chrono::duration_cast<Ms>(Clock::now() - started);
+    };
+    (void)timed(Download(game));
+    FlipByte(game.Target(1), kPiece + 1000);
+    const Ms verifySpan = timed({"verify"});
+    fs::remove_all(game.DataDir());
+    fs::remove_all(game.SaveDir());
+    const Ms downloadSpan = timed(Download(game));
 
     std::mt19937 random(std::random_device{}());
-    const auto within = [&](double from, double to) {
-        return Ms(static_cast<long>(span.count() *
+    const auto within = [&](Ms span, double from, double to) {
+        return Ms(static_cast<long>(static_cast<double>(span.count()) *
                                     std::uniform_real_distribution<double>(from, to)(random)));
     };
     const int runs = SoakRuns();
     int correct = 0;
+    int killedRuns = 0;
     std::uint64_t refetchedTotal = 0;
     std::uint64_t refetchedMost = 0;
     for (int run = 0; run < runs; ++run) {
-        fs::remove_all(game.DataDir());
         const int kind = run % 3;
-        std::uint64_t expected = game.TotalBytes();  // what the run has to fetch at least
-        if (kind == 2) {
-            // A finished download with one damaged cabinet: killed while it is checked and
-            // repaired, then checked and repaired to the end.
-            fs::remove_all(game.SaveDir());
-            ASSERT_EQ(game.Run(Download(game)).code, 0);
-            FlipByte(game.Target(1 + run % 4), kPiece + 1000);
-            expected = kPiece;
-        } else {
-            fs::remove_all(game.SaveDir());
-        }
-        const std::uint64_t before = SettledServedBytes(game);
-        const Ms delay = kind == 0   ? within(0.05, 0.9)
-                         : kind == 1 ? within(0.8, 1.2)
-                                     : within(0.0, 0.5);
+        const std::vector<std::string> args =
+            kind == 2 ? std::vector<std::string>{"verify"} : Download(game);
         const std::string tag = "soak" + std::to_string(run);
-        const bool killed = KillAfter(
-            game, kind == 2 ? std::vector<std::string>{"verify"} : Download(game), delay, tag);
-        const std::string at = killed ? LastLine(game.Output(tag).out) : "(ended before)";
-        const CliResult resumed =
-            game.Run(kind == 2 ? std::vector<std::string>{"verify"} : Download(game));
+        std::uint64_t expected = 0;  // what the run has to fetch at least
+        std::uint64_t before = 0;
+        Ms delay{0};
+        bool killed = false;
+        // A run that ends before its kill moment is set up again and killed sooner.
+        for (int attempt = 0; attempt < 4 && !killed; ++attempt) {
+            fs::remove_all(game.DataDir());
+            fs::remove_all(game.SaveDir());
+            expected = game.TotalBytes();
+            if (kind == 2) {
+                // A finished download with one damaged cabinet: killed while it is checked
+                // and repaired, then checked and repaired to the end.
+                ASSERT_EQ(game.Run(Download(game)).code, 0);
+                FlipByte(game.Target(1 + run % 4), kPiece + 1000);
+                expected = kPiece;
+            }
+            before = SettledServedBytes(game);
+            delay = kind == 0   ? within(downloadSpan, 0.05, 0.85)
+                    : kind == 1 ? within(downloadSpan, 0.75, 1.0)
+                                : within(verifySpan, 0.1, 0.9);
+            delay =
+                Ms(static_cast<long>(static_cast<double>(delay.count()) * std::pow(0.6, attempt)));
+            killed = KillAfter(game, args, delay, tag);
+        }
+        EXPECT_TRUE(killed) << "run " << run << " always ended before its kill";
+        killedRuns += killed ? 1 : 0;
+        const std::string at = LastLine(game.Output(tag).out);
+        const CliResult resumed = game.Run(args);
         const bool ok = resumed.code == 0 && game.MatchingFiles() == 5;
         EXPECT_TRUE(ok) << "run " << run << " killed after " << delay.count() << " ms at " << at
                         << "\n"
@@ -141,14 +161,14 @@ TEST(RobustCrashSoakTest, DownloadsKilledAtRandomMomentsResumeWithCorrectFiles) 
         const std::uint64_t again = fetched > expected ? fetched - expected : 0;
         refetchedTotal += again;
         refetchedMost = std::max(refetchedMost, again);
-        std::printf("soak %d: killed after %lld ms at \"%s\"; fetched again %llu bytes\n", run,
-                    static_cast<long long>(delay.count()), at.c_str(),
+        std::printf("soak %d: %s killed after %lld ms at \"%s\"; fetched again %llu bytes\n", run,
+                    args[0].c_str(), static_cast<long long>(delay.count()), at.c_str(),
                     static_cast<unsigned long long>(again));
     }
     std::printf(
-        "crash soak: %d of %d killed downloads finished correct; %llu bytes fetched "
+        "crash soak: %d of %d runs killed, %d finished correct; %llu bytes fetched "
         "again in all, at most %llu in one (a piece is %llu)\n",
-        correct, runs, static_cast<unsigned long long>(refetchedTotal),
+        killedRuns, runs, correct, static_cast<unsigned long long>(refetchedTotal),
         static_cast<unsigned long long>(refetchedMost), static_cast<unsigned long long>(kPiece));
     EXPECT_EQ(correct, runs);
 }

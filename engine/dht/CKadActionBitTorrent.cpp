@@ -45,6 +45,7 @@ void CKadActionBitTorrent::Reset() {
     peerBuffer_.clear();
     responderPeers_.clear();
     announceList_.clear();
+    tokens_.clear();
 }
 
 bool CKadActionBitTorrent::Seed(const std::vector<KadNode>& contacts) {
@@ -70,11 +71,18 @@ bool CKadActionBitTorrent::SendQuery(const KadNode& contact, const std::string& 
     if (!announcing_) {
         return SendArguments(contact, GetPeersArguments(target_), tid);
     }
-    const auto token = node_.Table().CachedToken(contact.ip, contact.port, node_.Seconds());
-    const bool sent = SendArguments(
-        contact, AnnounceArguments(target_, announcePort_, token ? *token : std::string()), tid);
+    const bool sent =
+        SendArguments(contact, AnnounceArguments(target_, announcePort_, TokenFor(contact)), tid);
     responderPeers_.try_emplace({contact.id, contact.ip}, 0);
     return sent;
+}
+
+std::string CKadActionBitTorrent::TokenFor(const KadNode& contact) const {
+    auto own = tokens_.find({contact.ip, contact.port});
+    if (own != tokens_.end()) {
+        return own->second;
+    }
+    return node_.Table().CachedToken(contact.ip, contact.port, node_.Seconds()).value_or("");
 }
 
 void CKadActionBitTorrent::Step() {
@@ -111,7 +119,7 @@ void CKadActionBitTorrent::Finish() {
     queriedContacts_.clear();
     const std::uint32_t now = node_.Seconds();
     for (const KadNode& c : candidates_) {
-        if (!node_.Table().CachedToken(c.ip, c.port, now)) {
+        if (!tokens_.contains({c.ip, c.port}) && !node_.Table().CachedToken(c.ip, c.port, now)) {
             MarkQueried(c);
         }
     }
@@ -127,6 +135,12 @@ void CKadActionBitTorrent::Finish() {
 }
 
 void CKadActionBitTorrent::OnResult(const KadNode& contact, const QElement& body) {
+    const QElement* token = body.Find("token");
+    if (!announcing_ && token != nullptr && token->Type() == kElementString &&
+        token->GetTextLength() > 0 &&
+        static_cast<std::size_t>(token->GetTextLength()) <= kMaxReceivedTokenBytes) {
+        tokens_[{contact.ip, contact.port}] = std::string(token->GetText());
+    }
     const QElement* values = body.Find("values");
     if (values != nullptr) {
         int count = 0;

@@ -31,7 +31,13 @@ class CKadActionBitTorrent final : public CKadActionBase {
     [[nodiscard]] bool IsAnnouncing() const;
 
   private:
+    // The token for announcing to `contact`: the one it gave this search, else the node's
+    // cached one; empty when there is none. Other implementations tie their tokens to the
+    // info hash, so a token from another hash's search would be refused.
+    [[nodiscard]] std::string TokenFor(const KadNode& contact) const;
+
     bool announcing_ = false;
+    std::map<std::pair<std::uint32_t, std::uint16_t>, std::string> tokens_;
     int announcePort_ = 0;
     std::string peerBuffer_;
     bool firstStep_ = true;

@@ -75,6 +75,9 @@ TEST_F(KadActionTest, ValuesAnswersAndTheAnnounceThatFollows) {
     // is opaque: other implementations send 4 bytes.
     EXPECT_TRUE(Answer(*action, a, "6:valuesl13:ABCDEFGHIJKLMe5:token4:abcd"));
     EXPECT_EQ(node->Table().CachedToken(a.ip, a.port, net.seconds), "abcd");
+    // Another torrent's search got a newer token from a: this search keeps its own, since
+    // implementations tie tokens to the info hash.
+    node->Table().StoreToken(a.ip, a.port, "zzzz", net.seconds);
     // A plain string works as well; no token, so no announce to b.
     EXPECT_TRUE(Answer(*action, b, "6:values6:NOPQRS"));
     std::string peers;

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::int32_t kNewConnectionsPerPass = 16;
 constexpr std::int32_t kBadDataLimit = 2;
+constexpr std::int32_t kStalledEvaluations = 6;
 constexpr std::uint32_t kLoopbackHostIp = 0x0100007Fu;  // 127.0.0.1, network order
 
 TBTPeer* AsBt(TPeerObject* peer) {
@@ -188,7 +189,11 @@ void TWorkWithPeers::BitTorrentEvaluation(std::int32_t uploadSlots) {
             ++i;
             continue;
         }
-        if ((complete && peer->IsSettledSeed()) || peer->IsSlow()) {
+        // Counted up here, set back by every step that moves bytes: a connection silent for
+        // five evaluations goes at every fourth evaluation.
+        const bool stalled =
+            ++peer->Record().stallCount >= kStalledEvaluations && evaluations_ % 4 == 0;
+        if ((complete && peer->IsSettledSeed()) || peer->IsSlow() || stalled) {
             peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(i));
             ReleasePeer(peer);
             continue;

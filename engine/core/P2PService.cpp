@@ -72,7 +72,9 @@ void P2PService::Register(ServiceTask* task) {
         std::all_of(hash, hash + 20, [](std::uint8_t b) { return b == 0; })) {
         return;
     }
-    tasks_.push_back(Registered{task});
+    Registered entry{task};
+    std::memcpy(entry.hash.data(), hash, 20);
+    tasks_.push_back(entry);
 }
 
 void P2PService::Unregister(ServiceTask* task) {
@@ -87,12 +89,11 @@ void P2PService::Unregister(ServiceTask* task) {
 
 bool P2PService::HashRegistered(const std::uint8_t* hash) const {
     return std::any_of(tasks_.begin(), tasks_.end(), [hash](const Registered& r) {
-        const std::uint8_t* own = r.task->ServiceInfoHash();
-        return own != nullptr && std::memcmp(own, hash, 20) == 0;
+        return std::memcmp(r.hash.data(), hash, 20) == 0;
     });
 }
 
-void P2PService::AcceptConnections(std::uint64_t nowMs) {
+void P2PService::AcceptConnections(ServiceTask& task, std::uint64_t nowMs) {
     for (std::int32_t n = 0; n < kAcceptsPerUpkeep && listener_.IsOpen(); ++n) {
         std::unique_ptr<TPeerConnection> accepted = listener_.Accept();
         if (!accepted) {
@@ -103,8 +104,8 @@ void P2PService::AcceptConnections(std::uint64_t nowMs) {
             Engine().reachableFromOutside.store(true);
             Engine().transportDisabled.store(true);
         }
-        // The filter of any task blocks it: every task holds a copy of the one global filter.
-        if (!tasks_.empty() && tasks_.front().task->AddressFiltered(remote)) {
+        // Every task holds a copy of the one global filter: the caller's copy decides.
+        if (task.AddressFiltered(remote)) {
             continue;  // closed as it goes out of scope
         }
         pending_.push_back(Pending{std::move(accepted), nowMs});
@@ -204,7 +205,7 @@ void P2PService::Stop() {
 
 void P2PService::Upkeep(ServiceTask& task, std::uint64_t nowMs, std::int64_t engineSeconds) {
     LockGuard guard(&TaskRegistryLock(), true);
-    AcceptConnections(nowMs);
+    AcceptConnections(task, nowMs);
     ScreenPending(task, nowMs);
     if (Engine().p2pEnabled.load()) {
         StartListening(engineSeconds);

@@ -95,13 +95,14 @@ class P2PService {
     };
     struct Registered {
         ServiceTask* task = nullptr;
+        std::array<std::uint8_t, 20> hash{};  // copied at registration
         bool announced = false;
         std::uint32_t knownIp = 0;
         std::uint16_t knownPort = 0;
     };
 
     // Caller holds TaskRegistryLock.
-    void AcceptConnections(std::uint64_t nowMs);
+    void AcceptConnections(ServiceTask& task, std::uint64_t nowMs);
     void ScreenPending(ServiceTask& task, std::uint64_t nowMs);
     bool HashRegistered(const std::uint8_t* hash) const;
     void StartListening(std::int64_t engineSeconds);

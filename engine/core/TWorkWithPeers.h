@@ -138,8 +138,9 @@ class TWorkWithPeers : public TBaseWork {
     bool AcceptIncomingPeer(std::unique_ptr<TPeerConnection>& connection);
     // Per second: the choked-pass check and obsolete requests of every BitTorrent peer.
     void BitTorrentSecond();
-    // At each evaluation: settled seeds leave a complete task, slow peers go, and the
-    // interested peers beyond `uploadSlots` (in peer order) are choked, the others unchoked.
+    // At each evaluation: settled seeds leave a complete task, slow peers and peers silent
+    // for five evaluations go, and the interested peers beyond `uploadSlots` (in peer
+    // order) are choked, the others unchoked.
     void BitTorrentEvaluation(std::int32_t uploadSlots);
     // Connected BitTorrent peers (established).
     [[nodiscard]] std::int32_t ConnectedBtPeers() const;

@@ -60,7 +60,7 @@ bool TaskTrackerLink::AnnounceInfo(TrackerAnnounceInfo& out) {
     out.totalSize = task_.work_.totalSize;
     out.bytesCompleted = task_.work_.bytesDone;
     out.listenPort = ListenPort();
-    out.announcedAddress = 0;  // the P2P listener's address, once the service keeps one
+    out.announcedAddress = Engine().bindAddress.load();  // the P2P listener's address
     return true;
 }
 

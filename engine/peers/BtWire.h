@@ -75,4 +75,61 @@ enum class Disguise {
 [[nodiscard]] Disguise FindDisguise(const std::uint8_t* data, std::size_t size,
                                     std::size_t& headerSize) noexcept;
 
+// What a message handler tells the scanner.
+enum class Verdict {
+    kContinue,  // next message
+    kSkipRest,  // a malformed message: the rest of the buffer is dropped with it
+    kDrop,      // the peer is dropped
+};
+
+// Frames the length-prefixed messages at the front of `data`: keep-alives are consumed,
+// a length above kMaxMessageLength drops the peer, and every complete message goes to
+// `onMessage(id, payload, payloadSize)`. A piece message is checked as soon as its
+// length is known: a block above kMaxBlockLength drops the peer; while the block is still
+// arriving `onPartialPiece(complete=false)` is told (once the whole message is there,
+// `onPartialPiece(true)`). Returns the bytes consumed (the whole buffer after kSkipRest),
+// or -1 to drop the peer.
+template <typename OnMessage, typename OnPartialPiece>
+std::int32_t ScanMessages(const std::uint8_t* data, std::int32_t size, OnMessage&& onMessage,
+                          OnPartialPiece&& onPartialPiece) {
+    std::int32_t at = 0;
+    while (size - at >= 4) {
+        const std::uint32_t length = Get32(data + at);
+        if (length == 0) {
+            at += 4;
+            continue;
+        }
+        if (length > static_cast<std::uint32_t>(kMaxMessageLength)) {
+            return -1;
+        }
+        if (size - at < 5) {
+            break;
+        }
+        const std::uint8_t id = data[at + 4];
+        const auto whole = static_cast<std::int32_t>(length) + 4;
+        if (id == kPiece && length > 9) {
+            if (static_cast<std::int64_t>(length) - 9 > kMaxBlockLength) {
+                return -1;
+            }
+            const bool complete = size - at >= whole;
+            onPartialPiece(complete);
+            if (!complete) {
+                break;
+            }
+        } else if (size - at < whole) {
+            break;
+        }
+        switch (onMessage(id, data + at + 5, length - 1)) {
+            case Verdict::kContinue:
+                break;
+            case Verdict::kSkipRest:
+                return size;
+            case Verdict::kDrop:
+                return -1;
+        }
+        at += whole;
+    }
+    return at;
+}
+
 }  // namespace koruvan::engine::bt

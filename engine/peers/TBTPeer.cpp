@@ -28,6 +28,8 @@ bool TBTPeer::Connect(TPeerId* identity) {
     }
     record_.incoming = false;
     connectStart_ = task_->PeerClock();
+    ++identity->activeConnections;  // given back by Reset, also after a failed dial
+    ++identity->connectionsMade;
     // Every third attempt to a party that cannot be dialled directly goes over the UDP
     // transport (its node id comes from the peer id) once that transport exists.
     udp_ = false;
@@ -47,8 +49,6 @@ bool TBTPeer::Connect(TPeerId* identity) {
         return false;
     }
     connState_ = kConnPending;
-    ++identity->activeConnections;
-    ++identity->connectionsMade;
     return SendHandshake();
 }
 
@@ -232,51 +232,29 @@ bool TBTPeer::OnReceive() {
 }
 
 std::int32_t TBTPeer::ParseMessages() {
-    const std::uint8_t* data = connection_->Data();
-    const std::int32_t size = connection_->DataSize();
-    std::int32_t at = 0;
-    while (IsConnected() && size - at >= 4) {
-        const std::uint32_t length = bt::Get32(data + at);
-        if (length == 0) {
-            at += 4;
-            continue;
-        }
-        if (length > static_cast<std::uint32_t>(bt::kMaxMessageLength)) {
-            connection_->Close();
-            return -1;
-        }
-        if (size - at < 5) {
-            break;
-        }
-        const std::uint8_t id = data[at + 4];
-        const auto whole = static_cast<std::int32_t>(length) + 4;
-        if (id == bt::kPiece && length > 9) {
-            const std::int64_t block = static_cast<std::int64_t>(length) - 9;
-            if (block > bt::kMaxBlockLength) {
-                ++record_.strikes;
-                return -1;
+    const std::int32_t consumed = bt::ScanMessages(
+        connection_->Data(), connection_->DataSize(),
+        [this](std::uint8_t id, const std::uint8_t* payload, std::uint32_t size) {
+            bool drop = false;
+            if (HandleMessage(id, payload, size, drop)) {
+                return bt::Verdict::kContinue;
             }
-            record_.midMessage = true;
-            if (size - at < whole) {
-                // Part of a block: a request still being answered is not overdue.
-                const std::int64_t received = connection_->BytesReceived();
-                if (record_.sentRequests > 0 && received - partMark_ > 1024) {
-                    partMark_ = received;
-                    requests_.front().issueTime = static_cast<std::uint32_t>(task_->PeerClock());
-                }
-                break;
+            return drop ? bt::Verdict::kDrop : bt::Verdict::kSkipRest;
+        },
+        [this](bool complete) {
+            record_.midMessage = !complete;
+            // Part of a block: a request still being answered is not overdue.
+            const std::int64_t received = connection_->BytesReceived();
+            if (!complete && record_.sentRequests > 0 && !requests_.empty() &&
+                received - partMark_ > 1024) {
+                partMark_ = received;
+                requests_.front().issueTime = static_cast<std::uint32_t>(task_->PeerClock());
             }
-            record_.midMessage = false;
-        } else if (size - at < whole) {
-            break;
-        }
-        bool drop = false;
-        if (!HandleMessage(id, data + at + 5, length - 1, drop)) {
-            return drop ? -1 : size;
-        }
-        at += whole;
+        });
+    if (consumed < 0) {
+        ++record_.strikes;
     }
-    return at;
+    return consumed;
 }
 
 bool TBTPeer::HandleMessage(std::uint8_t id, const std::uint8_t* payload, std::uint32_t size,

@@ -33,6 +33,9 @@ class TasksTarget final : public ResourceListTarget {
     explicit TasksTarget(FileTasks& tasks) : tasks_(tasks) {}
     void SetP2P(bool on) override {
         p2p.push_back(on);
+        // Tests keep the swarm on loopback: no listener on the LAN, no multicast.
+        (void)engine::SetBindAddress("127.0.0.1");
+        engine::SetLanDiscovery(false);
         (void)engine::EnableP2P(on);
     }
     bool WantsSources(int index) override { return !tasks_.Done(index); }

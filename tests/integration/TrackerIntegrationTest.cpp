@@ -10,7 +10,6 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/peers/BencodeCodec.h"
-#include "integration/LoopbackP2p.h"
 #include "integration/TorrentMaker.h"
 #include "support/OpentrackerServer.h"
 #include "support/TempDir.h"
@@ -122,7 +121,9 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     ASSERT_EQ(InfoHashOf(torrent), hash_);
     test::WriteFile(dir.File("swarm.torrent"), torrent);
     ASSERT_EQ(EngineStartup(dir.Path().c_str()), 0);
-    test::KeepP2pOnLoopback();
+    // The listener stays on loopback and no discovery datagram goes out.
+    ASSERT_EQ(SetBindAddress("127.0.0.1"), 0);
+    SetLanDiscovery(false);
     EnableP2P(true);
     SetListenPort(6893);
     {
@@ -153,6 +154,8 @@ TEST_P(TrackerIntegrationTest, TaskAnnouncesPublishesAndLeaves) {
     }
     EnableP2P(false);
     SetListenPort(0);
+    (void)SetBindAddress(nullptr);
+    SetLanDiscovery(true);
     EXPECT_EQ(EngineCleanup(), 0);
 }
 

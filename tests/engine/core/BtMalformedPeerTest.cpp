@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "BtSwarmSupport.h"
 #include "engine/core/P2PService.h"
@@ -191,9 +192,33 @@ TEST_F(BtMalformedPeerTest, EachMalformedPeerLosesOnlyItself) {
     std::string received;
     EXPECT_TRUE(quiet.Read(1500, &received));
     ASSERT_GE(received.size(), 68u);
-    EXPECT_EQ(received.substr(0, 20), std::string("\x13"
-                                                  "BitTorrent protocol"));
+    EXPECT_EQ(received.substr(0, 20), std::string("\x13" "BitTorrent protocol"));
     EXPECT_TRUE(Completes(task));
+    // What it did not have in the engine's bitfield is announced to it in have batches
+    // (at most every 8 seconds).
+    EXPECT_TRUE(quiet.Read(9000, &received));
+    std::set<std::uint32_t> announced;
+    for (std::size_t at = 68; at + 4 <= received.size();) {
+        const std::uint32_t length =
+            bt::Get32(reinterpret_cast<const std::uint8_t*>(received.data() + at));
+        if (at + 4 + length > received.size()) {
+            break;
+        }
+        if (length == 5 && received[at + 4] == bt::kHave) {
+            announced.insert(
+                bt::Get32(reinterpret_cast<const std::uint8_t*>(received.data() + at + 5)));
+        }
+        for (std::uint32_t bit = 0; received[at + 4] == bt::kBitfield && bit < (length - 1) * 8;
+             ++bit) {
+            if ((static_cast<std::uint8_t>(received[at + 5 + bit / 8]) & (0x80u >> (bit % 8))) !=
+                0) {
+                announced.insert(bit);
+            }
+        }
+        at += 4 + length;
+    }
+    EXPECT_EQ(announced.size(), static_cast<std::size_t>(kPieces));
+    EXPECT_LT(*announced.rbegin(), static_cast<std::uint32_t>(kPieces));
 }
 
 TEST_F(BtMalformedPeerTest, BadPiecesAreReportedAndTheirSenderRefused) {

@@ -117,11 +117,12 @@ class SwarmTest : public ::testing::Test {
 
     // A P2SP task over the torrent saving into `folder`; sources one a line.
     engine::TaskHandle StartTask(const std::string& folder, const std::string& sources,
-                                 std::uint32_t extraFlags = 0, bool recover = false) {
+                                 std::uint32_t extraFlags = 0, bool recover = false,
+                                 const std::string& torrent = "") {
         auto d = MakeDescriptor(
             engine::kFlagRecorded | engine::kFlagFullPath | engine::kFlagP2spTask | extraFlags,
             folder + "/swarm.bin", folder + "/swarm.kvinfo", sources,
-            "file://" + dir_.File("swarm.torrent"));
+            "file://" + (torrent.empty() ? dir_.File("swarm.torrent") : torrent));
         const std::int32_t r = recover ? engine::RecoverAndContinueTask(d.get(), true)
                                        : engine::CreateAndStartTask(d.get());
         EXPECT_EQ(r, 0);

@@ -64,6 +64,34 @@ TEST_F(BtSwarmTest, DownloadsFromALibtorrentSeederWhileTheWebSourceAnswers404) {
     EXPECT_EQ(StopTask(task, false), 0);
 }
 
+TEST_F(BtSwarmTest, ARateLimitedMirrorAndASeederFillTheFileFromOppositeEnds) {
+    LibtorrentPeer seeder;
+    const int seedPort = test::FreeTcpPort();
+    StartSeeder(seeder, seedPort);
+    (void)std::system(("mkdir -p " + dir_.File("mirror")).c_str());
+    test::WriteFile(dir_.File("mirror") + "/swarm.bin", content_);
+    test::NginxServer mirror(dir_.File("nginx"), dir_.File("mirror"),
+                             std::vector<int>{test::FreeTcpPort()}, "limit_rate 300k;");
+    ASSERT_TRUE(mirror.Start());
+    const std::string folder = dir_.File("get");
+    ASSERT_EQ(std::system(("mkdir -p " + folder).c_str()), 0);
+    const TaskHandle task =
+        StartTask(folder, mirror.Url(0, "/swarm.bin") + "\r\nbtnode://127.0.0.2:" +
+                              std::to_string(seedPort));
+    ASSERT_NE(task, nullptr);
+    EXPECT_TRUE(test::WaitFor([&] { return Progress(task).progress >= 10000; },
+                              std::chrono::seconds(60)));
+    EXPECT_TRUE(test::ReadFile(folder + "/swarm.bin") == content_);
+    const TaskProgress p = Progress(task);
+    EXPECT_GT(p.httpBytes, 0u);
+    EXPECT_GT(p.peerBytes, 0u);
+    EXPECT_GE(p.httpBytes + p.peerBytes, kSize);
+    EXPECT_GT(p.peerBytes, p.httpBytes) << "the seeder is the fast source";
+    RecordProperty("httpBytes", std::to_string(p.httpBytes));
+    RecordProperty("peerBytes", std::to_string(p.peerBytes));
+    EXPECT_EQ(StopTask(task, false), 0);
+}
+
 TEST_F(BtSwarmTest, SeedsRecoveredFilesToALibtorrentLeecher) {
     const std::string folder = dir_.File("own");
     ASSERT_EQ(std::system(("mkdir -p " + folder).c_str()), 0);

@@ -96,10 +96,12 @@ class TrackerAnnounceTest : public ::testing::Test {
         task_->SetKey("file://" + dir_.File("t.torrent"));
         task_->SetTorrentBlob(test::ReadFile(dir_.File("t.torrent")));
         ASSERT_TRUE(task_->LoadMetainfo());
+        SetLanDiscovery(false);
         EnableP2P(true);
     }
     void TearDown() override {
         EnableP2P(false);
+        SetLanDiscovery(true);
         task_.reset();
         EXPECT_EQ(EngineCleanup(), 0);
     }

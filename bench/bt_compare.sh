@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # BitTorrent on loopback: one generated file (default 1 GiB) seeded by python3-libtorrent
 # on 127.0.0.2 and announced through opentracker on 127.0.0.1, fetched in turn by
-#   - the engine (engine_fetch, plain BitTorrent, its only web source answering 404),
+#   - the engine (engine_fetch, plain BitTorrent, its only web source refusing connections),
 #   - a libtorrent leecher (tests/integration/fixtures/lt_peer.py),
 #   - aria2c as a BitTorrent client,
 # each from its own loopback address, with wall time, CPU time and peak memory side by side
@@ -51,7 +51,7 @@ import sys, libtorrent as lt
 work, tracker = sys.argv[1], sys.argv[2]
 fs = lt.file_storage()
 lt.add_files(fs, work + "/seed/big.bin")
-t = lt.create_torrent(fs, 1 << 20)
+t = lt.create_torrent(fs, 1 << 20, flags=lt.create_torrent.v1_only)  # BitTorrent v1, as the game's torrents
 t.add_tracker(tracker)
 lt.set_piece_hashes(t, work + "/seed")
 data = lt.bencode(t.generate())
@@ -107,7 +107,7 @@ echo "bt_compare: one libtorrent seeder on 127.0.0.2, tracker 127.0.0.1:$tracker
 run libtorrent "$work/out/big.bin" /usr/bin/python3 "$peer" --bind 127.0.0.6 --save "$work/out" \
     --timeout 1200 "$work/big.torrent"
 run engine "$work/out/big.bin" "$fetch" --torrent "$work/big.torrent" --bind 127.0.0.3 \
-    "$work/out/big.bin" "http://127.0.0.1:$web_port/absent.bin"
+    "$work/out/big.bin" "http://127.0.0.1:1/big.bin"
 run aria2c "$work/out/big.bin" aria2c --dir="$work/out" --interface=127.0.0.5 \
     --enable-dht=false --enable-dht6=false --bt-enable-lpd=false --enable-peer-exchange=false \
     --seed-time=0 --check-integrity=false --file-allocation=none --summary-interval=0 \
@@ -125,7 +125,7 @@ start_seeder 127.0.0.4
 sleep 1
 run "engine-web" "$work/out/big.bin" "$fetch" "$work/out/big.bin" "http://127.0.0.1:$web_port/big.bin"
 run "engine-2-seeders" "$work/out/big.bin" "$fetch" --torrent "$work/big.torrent" --bind 127.0.0.3 \
-    "$work/out/big.bin" "http://127.0.0.1:$web_port/absent.bin"
+    "$work/out/big.bin" "http://127.0.0.1:1/big.bin"
 run "engine-2-seeders+web" "$work/out/big.bin" "$fetch" --torrent "$work/big.torrent" --bind 127.0.0.3 \
     "$work/out/big.bin" "http://127.0.0.1:$web_port/big.bin"
 grep -h 'engine_fetch: web' "$work/run-engine-2-seeders+web.log" | sed 's/^/  bytes by source: /'

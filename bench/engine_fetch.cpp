@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     }
     d.sourceList = sources.c_str();
 
+    EngineStartup(nullptr);
     if (!bind.empty()) {
         if (SetBindAddress(bind.c_str()) != 0) {
             std::fprintf(stderr, "engine_fetch: --bind needs a dotted IPv4 address\n");
@@ -80,7 +81,6 @@ int main(int argc, char** argv) {
         SetBtPeerFlag(disguise ? 1 : 0);
         EnableP2P(true);
     }
-    EngineStartup(nullptr);
     if (const int rc = RecoverAndContinueTask(&d, true); rc != 0) {
         std::fprintf(stderr, "engine_fetch: task not started (%d)\n", rc);
         return 1;

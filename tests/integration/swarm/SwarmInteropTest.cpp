@@ -66,6 +66,7 @@ TEST_P(SwarmTrackerInterop, CliDownloadsFromALibtorrentSeedWhileTheWebAnswers404
     LibtorrentPeer seed(dir_.File("seed.log"));
     ASSERT_TRUE(
         seed.Start(PeerOptions("127.0.0.2", dir_.File("seed"), true, game_.TorrentFiles())));
+    ASSERT_TRUE(WaitForSeeds("127.0.0.1", tracker.Port(), Hashes(game_))) << seed.Log();
 
     const CliRun run{PlanVariant(game_, "engine.ini", EngineP2p("127.0.0.3", FreeTcpPort())),
                      dir_.File("data"), dir_.File("run"), ""};
@@ -133,6 +134,7 @@ TEST_F(SwarmInterop, SlowMirrorAndPeersFillTheSameFiles) {
     seedOptions.uploadLimit = 400 * 1024;
     LibtorrentPeer seed(dir_.File("seed.log"));
     ASSERT_TRUE(seed.Start(seedOptions));
+    ASSERT_TRUE(WaitForSeeds("127.0.0.1", tracker.Port(), Hashes(game_))) << seed.Log();
 
     const CliRun run{PlanVariant(game_, "engine.ini", EngineP2p("127.0.0.3", FreeTcpPort())),
                      dir_.File("data"), dir_.File("run"), ""};
@@ -146,6 +148,48 @@ TEST_F(SwarmInterop, SlowMirrorAndPeersFillTheSameFiles) {
     EXPECT_GE(bytes.filesWithBoth, 1);  // web and peers filled one file from its two ends
     EXPECT_GE(bytes.web + bytes.peers, game_.TotalBytes());
 }
+
+}  // namespace
+}  // namespace koruvan::test
+
+namespace koruvan::test {
+namespace {
+
+// Engine to engine on loopback, found through the tracker, with and without the disguise.
+class EngineToEngine : public SwarmInterop, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EngineToEngine, CliSeedFeedsCliDownloadWhileTheWebAnswers404) {
+    OpentrackerServer tracker(dir_.File("tracker"), Hashes(game_));
+    std::filesystem::create_directories(dir_.File("tracker"));
+    ASSERT_TRUE(tracker.Start());
+    game_.UseTrackers({tracker.Url("http")});
+    game_.PretendFinished();
+    game_.RemoveWebFiles();
+    const std::string disguise = GetParam() ? "1" : "0";
+    const auto p2p = [&disguise](const std::string& address) {
+        return "upnp = 0\nlan_discovery = 0\ndisguise = " + disguise +
+               "\nbind_address = " + address + "\nlisten_port = " + std::to_string(FreeTcpPort()) +
+               "\n";
+    };
+    const CliRun seeder{PlanVariant(game_, "seeder.ini", p2p("127.0.0.3")), game_.DataDir(),
+                        dir_.File("run-seed"), ""};
+    const auto seeding = StartCli(seeder, {"seed", "--for", "300"}, "seed");
+    ASSERT_TRUE(seeding);
+    ASSERT_TRUE(WaitForSeeds("127.0.0.1", tracker.Port(), Hashes(game_)))
+        << CliOutput(seeder, "seed").err;
+    const CliRun leecher{PlanVariant(game_, "leecher.ini", p2p("127.0.0.4")), dir_.File("data"),
+                         dir_.File("run"), ""};
+    const auto cli = StartCli(leecher, {"download", "--save-dir", dir_.File("save")}, "download");
+    ASSERT_TRUE(cli);
+    ASSERT_EQ(cli->Wait(std::chrono::seconds(120), true), 0)
+        << CliOutput(leecher, "download").err << "\nseeder:\n"
+        << CliOutput(seeder, "seed").out.substr(0, 2000);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadFile(dir_.File("save/" + game_.Name(i))), ReadFile(game_.Target(i)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Disguise, EngineToEngine, ::testing::Bool());
 
 }  // namespace
 }  // namespace koruvan::test

@@ -123,6 +123,52 @@ std::string PlanVariant(const TestGame& game, const std::string& name,
     return path;
 }
 
+namespace {
+
+std::string CommandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            out.append(buffer, n);
+        }
+        pclose(pipe);
+    }
+    return out;
+}
+
+// The scrape answer holds "8:completei<N>e" for the hash; true when N > 0.
+bool HasSeed(const std::string& scrape) {
+    const std::size_t at = scrape.find("8:completei");
+    return at != std::string::npos && at + 11 < scrape.size() && scrape[at + 11] >= '1' &&
+           scrape[at + 11] <= '9';
+}
+
+}  // namespace
+
+bool WaitForSeeds(const std::string& host, int port, const std::vector<std::string>& infoHashesHex,
+                  const std::string& netns, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    const std::string prefix =
+        netns.empty() ? "" : FindProgram("ip") + " netns exec " + netns + " ";
+    for (const std::string& hex : infoHashesHex) {
+        std::string encoded;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            encoded += "%" + hex.substr(i, 2);
+        }
+        const std::string command = prefix + "curl -s -m 2 'http://" + host + ":" +
+                                    std::to_string(port) + "/scrape?info_hash=" + encoded + "'";
+        while (!HasSeed(CommandOutput(command))) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    return true;
+}
+
 // "file1  game.001.cab  …  (last run: web 123 B, peers 456 B)"
 StatusBytes ParseStatusBytes(const std::string& statusOutput) {
     StatusBytes bytes;

@@ -71,6 +71,13 @@ std::unique_ptr<TestProgram> StartCli(const CliRun& run, const std::vector<std::
 [[nodiscard]] std::string PlanVariant(const TestGame& game, const std::string& name,
                                       const std::string& p2pLines);
 
+// Waits until the tracker at `host:port` counts a seed for every info hash (its HTTP
+// scrape, run inside `netns` when given), so that a peer started next is told of them.
+[[nodiscard]] bool WaitForSeeds(const std::string& host, int port,
+                                const std::vector<std::string>& infoHashesHex,
+                                const std::string& netns = "",
+                                std::chrono::seconds limit = std::chrono::seconds(30));
+
 // Bytes from web sources and from peers that `status` reports for the five files.
 struct StatusBytes {
     std::uint64_t web = 0;

@@ -10,6 +10,7 @@
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/peers/BencodeCodec.h"
+#include "integration/LoopbackP2p.h"
 #include "integration/TorrentMaker.h"
 #include "support/OpentrackerServer.h"
 #include "support/TempDir.h"

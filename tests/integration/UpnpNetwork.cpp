@@ -18,19 +18,6 @@ bool Run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string Output(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    return out;
-}
-
 // The router's tables: miniupnpd adds its rules to the chains the hooks jump to.
 constexpr const char* kRules =
     "table inet kvupnp {\n"
@@ -169,7 +156,7 @@ bool UpnpNetwork::StartGateway() {
 }
 
 std::string UpnpNetwork::RouterRules() const {
-    return Output("ip netns exec " + Router() + " nft list ruleset 2>&1");
+    return CommandOutput("ip netns exec " + Router() + " nft list ruleset 2>&1");
 }
 
 std::string UpnpNetwork::GatewayLog() const {

@@ -37,6 +37,9 @@ class ChildProcess {
 // Path of a program on PATH or in the usual system folders; empty when absent.
 std::string FindProgram(const std::string& name);
 
+// What a shell command writes on its standard output (empty when it cannot be run).
+std::string CommandOutput(const std::string& command);
+
 // nginx serving `root` on the given ports of 127.0.0.1 (byte ranges on), with its
 // configuration, logs and temporary folders under `workDir`. `extraServerConfig` is added
 // inside every server block (for example "location /gone { return 404; }").

@@ -125,19 +125,6 @@ std::string PlanVariant(const TestGame& game, const std::string& name,
 
 namespace {
 
-std::string CommandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    return out;
-}
-
 // The scrape answer holds "8:completei<N>e" for the hash; true when N > 0.
 bool HasSeed(const std::string& scrape) {
     const std::size_t at = scrape.find("8:completei");

@@ -19,6 +19,7 @@
 #include "engine/peers/BencodeCodec.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/UsageEvents.h"
+#include "integration/TorrentMaker.h"
 
 namespace koruvan::engine {
 namespace {
@@ -28,17 +29,6 @@ using test::LibtorrentPeer;
 constexpr std::size_t kSize = 4 * 1024 * 1024;
 constexpr std::int32_t kPiece = 65536;
 constexpr std::int32_t kPieces = kSize / kPiece;
-
-std::array<std::uint8_t, 20> InfoHashOf(const std::string& torrent) {
-    std::array<std::uint8_t, 20> hash{};
-    const auto root = ParseBencode(torrent);
-    const QElement* info = root != nullptr ? root->Find("info") : nullptr;
-    if (info != nullptr) {
-        SHA1(reinterpret_cast<const unsigned char*>(info->GetSource()),
-             static_cast<std::size_t>(info->EncodedLength()), hash.data());
-    }
-    return hash;
-}
 
 // A scripted remote peer on a raw socket from a loopback address of its own.
 class RawPeer {
@@ -113,7 +103,7 @@ class BtMalformedPeerTest : public test::SwarmTest {
         }
         content_ = test::SwarmContent(kSize);
         torrent_ = WriteTorrent(content_, kPiece);
-        hash_ = InfoHashOf(test::ReadFile(torrent_));
+        hash_ = test::TorrentInfoHash(test::ReadFile(torrent_));
         const std::string seed = dir_.File("seed");
         ASSERT_EQ(std::system(("mkdir -p " + seed + " " + dir_.File("get")).c_str()), 0);
         test::WriteFile(seed + "/swarm.bin", content_);
@@ -192,7 +182,8 @@ TEST_F(BtMalformedPeerTest, EachMalformedPeerLosesOnlyItself) {
     std::string received;
     EXPECT_TRUE(quiet.Read(1500, &received));
     ASSERT_GE(received.size(), 68u);
-    EXPECT_EQ(received.substr(0, 20), std::string("\x13" "BitTorrent protocol"));
+    EXPECT_EQ(received.substr(0, 20), std::string("\x13"
+                                                  "BitTorrent protocol"));
     EXPECT_TRUE(Completes(task));
     // What it did not have in the engine's bitfield is announced to it in have batches
     // (at most every 8 seconds).

@@ -12,20 +12,10 @@
 #include "engine/core/P2PService.h"
 #include "engine/peers/BencodeCodec.h"
 #include "engine/peers/BtWire.h"
+#include "integration/TorrentMaker.h"
 
 namespace koruvan::engine {
 namespace {
-
-std::array<std::uint8_t, 20> InfoHashOf(const std::string& torrent) {
-    std::array<std::uint8_t, 20> hash{};
-    const auto root = ParseBencode(torrent);
-    const QElement* info = root != nullptr ? root->Find("info") : nullptr;
-    if (info != nullptr) {
-        SHA1(reinterpret_cast<const unsigned char*>(info->GetSource()),
-             static_cast<std::size_t>(info->EncodedLength()), hash.data());
-    }
-    return hash;
-}
 
 int Socket(const char* address, int port, bool listen) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -67,7 +57,8 @@ class BtServiceTest : public test::SwarmTest {
         if (IsSkipped()) {
             return;
         }
-        hash_ = InfoHashOf(test::ReadFile(WriteTorrent(test::SwarmContent(200000), 16384)));
+        hash_ =
+            test::TorrentInfoHash(test::ReadFile(WriteTorrent(test::SwarmContent(200000), 16384)));
         ASSERT_EQ(std::system(("mkdir -p " + dir_.File("get")).c_str()), 0);
     }
     std::string HandshakeHead() const {

@@ -81,11 +81,11 @@ class CliFullDiskTest : public ::testing::Test {
     }
 };
 
-// Too little room before the start: the command refuses with the disk notice. Room at the
-// start that runs out mid-download: the disk-full notice, the download waits, and once space
-// is freed it continues by itself and finishes every file with the right digest.
-TEST_F(CliFullDiskTest, AFullSaveFolderWaitsAndContinuesByItselfOnceSpaceIsFreed) {
-    TestGame game({2 * kMiB, kMiB, kMiB, kMiB}, "1m");
+// Too little room in the save folder: the command refuses with the disk notice and writes
+// nothing; once space is freed the download finishes every file with the right digest. (A disk
+// that fills mid-download is not reached here: the targets are reserved at their start.)
+TEST_F(CliFullDiskTest, AFullSaveFolderIsRefusedAndTheDownloadFinishesOnceSpaceIsFreed) {
+    TestGame game({2 * kMiB, kMiB, kMiB, kMiB});
     ASSERT_TRUE(game.Started());
     // The controller asks for the plan plus a 100 MiB reserve before it starts.
     Tmpfs save;
@@ -96,27 +96,48 @@ TEST_F(CliFullDiskTest, AFullSaveFolderWaitsAndContinuesByItselfOnceSpaceIsFreed
     const CliResult refused = game.Run(Download(game), std::chrono::seconds(30));
     EXPECT_NE(refused.code, 0);
     EXPECT_NE(refused.err.find("当前磁盘空间不足"), std::string::npos) << refused.err;
-    std::filesystem::remove(filler);
+    EXPECT_EQ(game.MatchingFiles(), 0);
 
-    auto cli = game.StartCli(Download(game), "full");
-    for (int i = 0; i < 1000 && game.ServedBytes() < kMiB / 2 && cli->Running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(cli->Running()) << game.Output("full").out << game.Output("full").err;
-    ASSERT_TRUE(FillUpTo(filler, 0));
-    // The engine's disk-full notice, while the command waits for space.
-    const std::string notice = "磁盘空间不足，请检查并重新启动下载器！";
-    for (int i = 0; i < 2000 && game.Output("full").err.find(notice) == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_NE(game.Output("full").err.find(notice), std::string::npos) << game.Output("full").err;
-    EXPECT_TRUE(cli->Running());
-    EXPECT_LT(game.MatchingFiles(), 5);
-
-    // Space freed: the same command continues by itself and finishes every file.
     std::filesystem::remove(filler);
-    EXPECT_EQ(cli->Wait(std::chrono::seconds(60)), 0) << game.Output("full").err;
+    const CliResult freed = game.Run(Download(game), std::chrono::seconds(60));
+    EXPECT_EQ(freed.code, 0) << freed.out << freed.err;
     EXPECT_EQ(game.MatchingFiles(), 5);
+}
+
+// The data folder fills up mid-download: no task or state file is left torn (each is whole,
+// old or new), the completion records that could not be written are not claimed ("not
+// recorded", state incomplete), and once space is freed the next download re-checks the files
+// and records them.
+TEST_F(CliFullDiskTest, AFullDataFolderLeavesNoTornFileAndClaimsNoRecord) {
+    TestGame game({2 * kMiB, kMiB, kMiB, kMiB}, "256k");
+    ASSERT_TRUE(game.Started());
+    Tmpfs data;
+    ASSERT_TRUE(data.Mount(game.DataDir(), 4 * kMiB)) << std::strerror(errno);
+    const std::string filler = game.DataDir() + "/filler";
+    auto cli = game.StartCli(Download(game), "data");
+    for (int i = 0; i < 1000 && game.ServedBytes() < kMiB / 4 && cli->Running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(cli->Running());
+    ASSERT_TRUE(FillUpTo(filler, 0));
+    cli->Wait(std::chrono::seconds(20));
+
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(game.DataDir())) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_regular_file() && name != "filler" && !name.ends_with(".lock")) {
+            EXPECT_GT(entry.file_size(), 0u) << entry.path();
+        }
+    }
+    const CliResult full = game.Run({"status"});
+    EXPECT_NE(full.out.find("state:         incomplete"), std::string::npos) << full.out;
+    EXPECT_NE(full.out.find("complete (not recorded)"), std::string::npos) << full.out;
+
+    std::filesystem::remove(filler);
+    const CliResult freed = game.Run(Download(game), std::chrono::seconds(60));
+    EXPECT_EQ(freed.code, 0) << freed.out << freed.err;
+    EXPECT_EQ(game.MatchingFiles(), 5);
+    const CliResult after = game.Run({"status"});
+    EXPECT_EQ(after.out.find("not recorded"), std::string::npos) << after.out;
 }
 
 }  // namespace

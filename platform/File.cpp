@@ -78,11 +78,13 @@ bool File::Open(const std::string& path, OpenMode mode) noexcept {
         case OpenMode::ReadExisting:
             flags |= O_RDONLY;
             break;
+        // Writable opens never follow a symbolic link at the path: a link planted under a
+        // download's file name must not carry its writes outside the save folder.
         case OpenMode::OpenAlways:
-            flags |= O_RDWR | O_CREAT;
+            flags |= O_RDWR | O_CREAT | O_NOFOLLOW;
             break;
         case OpenMode::CreateAlways:
-            flags |= O_RDWR | O_CREAT | O_TRUNC;
+            flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
             break;
     }
     int fd = -1;

@@ -13,8 +13,8 @@ namespace koruvan::platform {
 
 enum class OpenMode {
     ReadExisting,  // read-only; the file must exist
-    OpenAlways,    // read-write; created (empty) when missing, kept otherwise
-    CreateAlways,  // read-write; created when missing, truncated to 0 otherwise
+    OpenAlways,    // read-write; created (empty) when missing, kept otherwise; no link
+    CreateAlways,  // read-write; created when missing, truncated to 0 otherwise; no link
 };
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01 (UTC), the base of the file times

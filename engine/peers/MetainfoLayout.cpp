@@ -82,6 +82,10 @@ EntryResult ReadEntry(const QElement* entry, std::string_view prefix, MetainfoFi
         }
         relative.append(component);
     }
+    // An empty first component with no folder in front would make the path absolute.
+    if (!relative.empty() && relative.front() == '/') {
+        return EntryResult::kRefuse;
+    }
     file.relativeName = std::move(relative);
     file.size = static_cast<std::uint64_t>(length->GetInteger());
     if (file.relativeName.empty() || file.relativeName.back() == '/') {

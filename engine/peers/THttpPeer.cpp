@@ -21,6 +21,8 @@ constexpr std::int32_t kPlansPerPass = 16;
 constexpr std::int32_t kWakeBytes = 64 * 1024;
 // Read size for a response header while the speed limit leaves no budget this second.
 constexpr std::int32_t kHeaderReadSize = 4096;
+// The longest response header accepted.
+constexpr std::int32_t kMaxHeaderBytes = 64 * 1024;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -129,6 +131,14 @@ std::int32_t THttpPeer::ParseHeader() {
     const std::int32_t used =
         header_.Parse(reinterpret_cast<const char*>(connection_->Data()), size);
     if (used <= 0) {
+        // No real server sends a header this long: one that keeps sending header lines
+        // would otherwise grow the receive buffer without end.
+        if (size > kMaxHeaderBytes) {
+            NoteFailure(Where() + " sends a response header longer than " +
+                        std::to_string(kMaxHeaderBytes) + " bytes");
+            task_->BackOff(peerId_, kServerErrorBackOff);
+            return -1;
+        }
         return 0;
     }
     headerParsed_ = true;

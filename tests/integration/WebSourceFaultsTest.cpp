@@ -210,6 +210,73 @@ TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {
     }
 }
 
+// The peak resident size of this process so far (VmHWM, KiB).
+std::int64_t PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stoll(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// Each hostile server beside a good mirror: the hostile one loses only itself, the file
+// completes with the right content, and nothing the hostile one sends makes memory grow.
+TEST_F(WebSourceFaultsTest, HostileServersLoseOnlyThemselves) {
+    // The trickling source keeps its last block until the read time-out: engine time runs
+    // fast so that the time-out comes in well under a second.
+    test::EngineTestClock clock(20.0);
+    const std::string content = test::RandomContent(3u << 20, 6);
+    test::WriteFile(dir_.File("www/h.bin"), content);
+    ScriptedServer good;
+    ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
+    const std::int64_t peakBefore = PeakResidentKiB();
+    ASSERT_GT(peakBefore, 0);
+    for (const std::string mode : {"trickle", "endless-headers", "short-length", "long-length",
+                                   "reset", "redirect-loop", "flood"}) {
+        ScriptedServer bad;
+        ASSERT_TRUE(bad.Start(dir_.File("www"), mode));
+        const std::string target = dir_.File("save/h-" + mode + ".bin");
+        // The hostile source first, so that it is asked before the good one.
+        auto d = MakeDescriptor(kControllerFlags, target, dir_.File(mode + ".kvinfo"),
+                                bad.Url("/h.bin") + "\n" + good.Url("/h.bin"));
+        ASSERT_EQ(RecoverAndContinueTask(d.get(), true, TaskStartOptions{content.size(), 0}), 0);
+        const TaskProgress progress = test::WaitForTaskEnd(d->handle, 30s, target);
+        EXPECT_EQ(progress.stateCode, kStateComplete) << mode;
+        EXPECT_TRUE(test::ReadFile(target) == content) << mode;
+        ASSERT_EQ(StopTask(d->handle, false), 0);
+    }
+    // Generous: the downloads' own buffers, never the hostile streams (gigabytes of headers
+    // and zeros would be sent in the time given).
+    EXPECT_LT(PeakResidentKiB() - peakBefore, 64 * 1024);
+}
+
+// Links planted in the save folder under the names a download writes (its working name and
+// its final name, which an existing file would be continued under): nothing is ever written
+// through them; the task stops with a write failure instead.
+TEST_F(WebSourceFaultsTest, LinksInTheSaveFolderNeverCarryWritesOutside) {
+    const std::string content = test::RandomContent(1u << 20, 7);
+    test::WriteFile(dir_.File("www/s.bin"), content);
+    ScriptedServer server;
+    ASSERT_TRUE(server.Start(dir_.File("www"), "ranges"));
+    const std::string outside = dir_.File("outside.bin");
+    for (const std::string planted : {".kvtmp", ""}) {
+        test::WriteFile(outside, "keep");
+        const std::string target = dir_.File("save/s" + planted + "-case.bin");
+        std::filesystem::create_symlink(outside, target + planted);
+        auto d = MakeDescriptor(kControllerFlags, target, dir_.File("s" + planted + ".kvinfo"),
+                                server.Url("/s.bin"));
+        ASSERT_EQ(RecoverAndContinueTask(d.get(), true, TaskStartOptions{content.size(), 0}), 0);
+        const TaskProgress progress = test::WaitForTaskEnd(d->handle, 20s);
+        EXPECT_EQ(progress.stateCode, kStateWriteFailed) << "link at " << planted;
+        ASSERT_EQ(StopTask(d->handle, false), 0);
+        EXPECT_TRUE(std::filesystem::is_symlink(target + planted));
+        EXPECT_TRUE(test::ReadFile(outside) == "keep") << "link at " << planted;
+    }
+}
+
 // A finished file that cannot take its final name is not reported as finished: the state
 // file stays, the write failure is published, and the rename is tried again until it works.
 TEST_F(WebSourceFaultsTest, AFailedFinalRenameIsAWriteFailureAndIsRetried) {

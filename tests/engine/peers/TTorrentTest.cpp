@@ -233,6 +233,10 @@ TEST_F(TTorrentTest, UnusableMetainfoFailsAndResetsTheTorrent) {
         Metainfo("d" + Str("files") + List({FileEntry(1, {Str(".."), Str("x")})}) + multiHead +
                  "e"),
         Metainfo("d" + Str("files") + List({FileEntry(1, {Str("a/../../x")})}) + multiHead + "e"),
+        // Without a name, an empty first component would start the path at the root.
+        Metainfo("d" + Str("files") + List({FileEntry(1, {Str(""), Str("etc"), Str("x")})}) +
+                 Str("name") + Str("") + StrInt("piece length", 16384) + Str("pieces") +
+                 Str(Hashes(1)) + "e"),
         Metainfo("d" + Str("files") + List({FileEntry(1, {Str("x")}), FileEntry(1, {Str("x")})}) +
                  multiHead + "e"),
     };

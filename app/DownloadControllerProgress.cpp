@@ -110,8 +110,11 @@ std::string DownloadController::SpeedTextLocked() {
         std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
     if (aggregateSpeed_ > kDownloadingAbove) {
         SetStateLocked(ControllerState::Downloading);
-        DistributeConnectionsLocked(httpConnections_, peerConnections_);
     }
+    // The budgets are handed out while the tasks run, not only once bytes flow: a task's
+    // BitTorrent allowance is 0 until set, and a download that only peers can serve (every
+    // web source down) would otherwise never dial a single peer.
+    DistributeConnectionsLocked(httpConnections_, peerConnections_);
     if (state_ == ControllerState::Downloading) {
         if (speedCalls_ % kRefreshEvery == 0) {
             StartRefreshLocked();

@@ -30,12 +30,13 @@ bool TBTPeer::Connect(TPeerId* identity) {
     connectStart_ = task_->PeerClock();
     ++identity->activeConnections;  // given back by Reset, also after a failed dial
     ++identity->connectionsMade;
-    // Every third attempt to a party that cannot be dialled directly goes over the UDP
-    // transport (its node id comes from the peer id) once that transport exists.
+    // Every third attempt to a party that TCP could not reach goes over the UDP transport
+    // (its node id comes from the peer id) once that transport exists.
     udp_ = false;
     std::uint8_t node[8];
     const std::uint8_t* nodeId = nullptr;
-    if (bt_->UdpTransportAvailable() && identity->failures % 3 == 0) {
+    if (!identity->directlyConnectable && bt_->UdpTransportAvailable() &&
+        identity->failures % 3 == 0) {
         const bool trackerLearned =
             std::memcmp(identity->peerId.data() + 14, &identity->ip, 4) == 0 &&
             std::all_of(identity->peerId.begin(), identity->peerId.begin() + 14,
@@ -127,6 +128,9 @@ bool TBTPeer::FinishHandshake(std::int64_t now) {
         return false;
     }
     bt_->RecordRemoteAddress(connection_->RemoteIp());
+    if (!record_.incoming && !udp_) {
+        peerId_->directlyConnectable = true;
+    }
     connState_ = kConnEstablished;
     established_ = now;
     connection_->Consume(bt::kHandshakeSize);
@@ -730,6 +734,10 @@ void* TBTPeer::GetInfo(std::int32_t what) {
 }
 
 void TBTPeer::Reset() {
+    if (peerId_ != nullptr && !record_.incoming && !udp_ && connectStart_ != 0 &&
+        established_ == 0) {
+        peerId_->directlyConnectable = false;  // our TCP dial ended before a handshake
+    }
     remotePieces_.clear();
     TPeerObject::Reset();
     excluded_.clear();

@@ -78,6 +78,9 @@ class TPeerId final : public TRefObject {
     std::int32_t maxConnections = 1;
     std::array<std::uint8_t, 20> peerId{};
     std::uint64_t lastConnectTime = 0;
+    // BitTorrent: no outgoing TCP dial to it has failed since its last handshake. Only a
+    // party that TCP could not reach is tried over the UDP transport.
+    bool directlyConnectable = true;
 
   private:
     ~TPeerId() override = default;

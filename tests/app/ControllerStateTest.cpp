@@ -178,6 +178,20 @@ TEST(ControllerStateTest, ConnectionBudgetsAreSplitWithTheRemainderFirst) {
     EXPECT_EQ(h.engine.connectionCalls, calls);
 }
 
+// With every web source down no bytes flow, yet the tasks need their peer allowance to dial
+// the swarm at all.
+TEST(ControllerStateTest, BudgetsReachTheTasksBeforeAnyBytesFlow) {
+    ControllerHarness h;
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    (void)c.SpeedText();
+    EXPECT_NE(c.State(), S::Downloading);
+    for (int i = 0; i < kFileCount; ++i) {
+        EXPECT_EQ(h.engine.Copy(h.Name(i)).peerLimit, 21) << i;
+        EXPECT_EQ(h.engine.Copy(h.Name(i)).webLimit, 7) << i;
+    }
+}
+
 TEST(ControllerStateTest, LinkFileSetsTheWebSourceBudgetWithinItsRange) {
     for (const auto& [value, expected] : std::vector<std::pair<std::string, int>>{
              {"5", 35}, {"500", 35}, {"10", 10}, {"200", 200}, {"-3", 35}}) {

@@ -1,5 +1,6 @@
 #include "support/TempDir.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -23,6 +24,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (std::getenv("KORUVAN_KEEP_TEMP") != nullptr) {  // debugging aid: leave it for a look
+        return;
+    }
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -150,12 +150,7 @@ TEST_F(SwarmNamespaces, DisguisedEnginesMeetThroughLocalDiscoveryAlone) {
     ExpectSameFiles();
 }
 
-// Disabled for now: in this setup the downloader's node does receive the seeder's address
-// from the reference node (get_peers values, and the download line shows "dht 2 nodes"),
-// but no BitTorrent connection to the seeder followed within the limit; the tracker run
-// of this fixture was not finishing on the same build either. Run it with
-// --gtest_also_run_disabled_tests.
-TEST_F(SwarmNamespaces, DISABLED_EnginesMeetThroughTheDhtAlone) {
+TEST_F(SwarmNamespaces, EnginesMeetThroughTheDhtAlone) {
     // No tracker answers and discovery is off: the seeder announces itself through the DHT
     // (a reference node on the bridge and the two engines' nodes), the downloader finds it
     // there.

@@ -184,8 +184,18 @@ say "Machine A seeds; machine B downloads (the mirror trickles at $trickle per c
 seed_pid=$!
 for _ in $(seq 100); do grep -q "seeding" "$work/seed-a.err" 2>/dev/null && break; sleep 0.1; done
 grep -q "seeding" "$work/seed-a.err" || fail "machine A did not start seeding: $(cat "$work/seed-a.err")"
+# B learns of A from the tracker's answer to its first announce: wait until the tracker lists
+# A as a seed of all five torrents (the next announces come only after the tracker's interval).
+for hash in $(cat "$bundle/infohashes.txt"); do
+    encoded=$(echo "$hash" | sed 's/../%&/g')
+    for _ in $(seq 150); do
+        ip netns exec "$sw" curl -s -m 2 "http://$server:6969/scrape?info_hash=$encoded" |
+            grep -aq "8:completei[1-9]" && break
+        sleep 0.2
+    done
+done
 t0=$(date +%s.%N)
-run_b download --save-dir "$work/game-b" | tail -n 1 || fail "machine B's download failed"
+run_b download --save-dir "$work/game-b" | tee "$work/download-b.out" | tail -n 1 || fail "machine B's download failed"
 t1=$(date +%s.%N)
 kill -INT "$seed_pid" 2>/dev/null || true
 wait "$seed_pid" 2>/dev/null || true

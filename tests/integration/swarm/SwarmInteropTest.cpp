@@ -193,3 +193,45 @@ INSTANTIATE_TEST_SUITE_P(Disguise, EngineToEngine, ::testing::Bool());
 
 }  // namespace
 }  // namespace koruvan::test
+
+namespace koruvan::test {
+namespace {
+
+// The demo's second machine on loopback: a slow mirror and another engine's seed fill the
+// same files, with the product's disguise.
+// The product's disguise between two engines.
+std::string Disguised(std::string p2p) {
+    p2p.replace(p2p.find("disguise = 0"), 12, "disguise = 1");
+    return p2p;
+}
+
+TEST_F(SwarmInterop, SlowMirrorAndACliSeedFillTheSameFiles) {
+    OpentrackerServer tracker(dir_.File("tracker"), Hashes(game_));
+    std::filesystem::create_directories(dir_.File("tracker"));
+    ASSERT_TRUE(tracker.Start());
+    game_.UseTrackers({tracker.Url("http")});
+    ASSERT_TRUE(game_.RestartServer("160k"));  // per connection
+    game_.PretendFinished();
+    const CliRun seeder{
+        PlanVariant(game_, "seeder.ini", Disguised(EngineP2p("127.0.0.3", FreeTcpPort()))),
+        game_.DataDir(), dir_.File("run-seed"), ""};
+    const auto seeding = StartCli(seeder, {"seed", "--for", "300"}, "seed");
+    ASSERT_TRUE(seeding);
+    ASSERT_TRUE(WaitForSeeds("127.0.0.1", tracker.Port(), Hashes(game_)))
+        << CliOutput(seeder, "seed").err;
+    const CliRun run{
+        PlanVariant(game_, "engine.ini", Disguised(EngineP2p("127.0.0.4", FreeTcpPort()))),
+        dir_.File("data"), dir_.File("run"), ""};
+    const auto cli = StartCli(run, {"download", "--save-dir", dir_.File("save")}, "download");
+    ASSERT_TRUE(cli);
+    ASSERT_EQ(cli->Wait(kDownloadLimit, true), 0) << CliOutput(run, "download").err;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadFile(dir_.File("save/" + game_.Name(i))), ReadFile(game_.Target(i)));
+    }
+    const StatusBytes bytes = Status(run);
+    EXPECT_GT(bytes.web, 0u);
+    EXPECT_GT(bytes.peers, bytes.web) << "the seed is far faster than the mirror";
+}
+
+}  // namespace
+}  // namespace koruvan::test

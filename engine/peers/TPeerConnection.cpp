@@ -111,7 +111,9 @@ bool TPeerConnection::Connect(std::uint32_t ip, std::uint16_t port, bool wait,
             bareTarget_ = true;
         }
     }
-    if (IsValidIp(localIp)) {
+    // A pseudo-socket rides the engine's one UDP socket: there is nothing of its own to bind
+    // (binding it would make it a listener).
+    if (IsValidIp(localIp) && !udpMode_) {
         const int bound = transport_->Bind(socket_, SocketAddress{localIp, 0, {}});
         if (bound != 0) {
             lastError_ = bound;

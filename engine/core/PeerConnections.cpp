@@ -482,6 +482,7 @@ void TWorkWithPeers::EvaluatePeerSet(std::int64_t& downRate, std::int64_t& upRat
         upRate += peer->Counters().upRate;
     }
     ++evaluations_;
+    DropSurplusPeers();
     // Dead web sources: many failed pieces against few good ones.
     for (TPeerId*& c : candidates_) {
         const TPeerIdDetails* details = c != nullptr ? c->DetailsIfAny() : nullptr;
@@ -506,6 +507,50 @@ void TWorkWithPeers::EvaluatePeerSet(std::int64_t& downRate, std::int64_t& upRat
     }
     SortCandidates();
     SortPeers();
+}
+
+// Surplus BitTorrent peers: beyond the allowance the last ones in peer order go, and so do
+// those not worth keeping; pending ones far down the list that brought nothing go too.
+void TWorkWithPeers::DropSurplusPeers() {
+    std::int32_t maxPeers = 0;
+    {
+        LockGuard guard(&ThreadLock(), true);
+        maxPeers = options_.maxPeers;
+    }
+    const std::int32_t allowed = (maxPeers - 6) - std::max((maxPeers - 6) / 12 - 6, 0);
+    const std::int32_t keep = allowed + 12;
+    std::int32_t connected = 0;
+    for (const TPeerObject* p : peers_) {
+        connected += p->Kind() == kKindBitTorrent && p->IsEstablished() ? 1 : 0;
+    }
+    if (connected <= allowed) {
+        return;
+    }
+    BtPeerTask* bt = AsBtTask();
+    const bool endPhase =
+        bt != nullptr && AsPeerTask().PieceCount() > 0 && bt->PiecesMissing() <= 6;
+    std::int32_t ordinal = connected;  // the connected peer's place from the front, counted down
+    for (std::size_t i = peers_.size(); i-- > 0;) {
+        TPeerObject* peer = peers_[i];
+        if (peer->Kind() != kKindBitTorrent) {
+            continue;
+        }
+        bool drop = false;
+        if (peer->IsEstablished()) {
+            --ordinal;
+            const bool uploading = endPhase && peer->Counters().downRate > 0;
+            drop = ordinal >= allowed || peer->ShouldDrop(uploading);
+        } else {
+            const TPeerConnection* c = peer->Connection();
+            drop = static_cast<std::int32_t>(i) >= keep &&
+                   (c == nullptr || c->LifetimeBytesReceived() == 0);
+        }
+        if (drop) {
+            peers_.erase(peers_.begin() + static_cast<std::ptrdiff_t>(i));
+            ReportFailure(peer->Identity(), peer, 6);
+            ReleasePeer(peer);
+        }
+    }
 }
 
 }  // namespace koruvan::engine

@@ -185,6 +185,7 @@ class TWorkWithPeers : public TBaseWork {
     // Removes the peer at `index` after a failed step, reports it unless it ended normally
     // and returns it to the pool.
     void RetirePeer(std::size_t index);
+    void DropSurplusPeers();
 
   public:
     // Sum of the download rates of the peers whose kind matches the mask.

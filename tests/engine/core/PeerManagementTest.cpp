@@ -295,6 +295,36 @@ TEST(PeerEvaluation, AWebSourceDiesWithHalfItsPiecesFailedFromThe32nd) {
     }
 }
 
+// With the default 52 peers, 46 established BitTorrent peers are allowed: the surplus goes
+// from the end of the list, and pending ones from place 58 on that brought nothing go too.
+TEST(PeerEvaluation, SurplusBitTorrentPeersGoFromTheEnd) {
+    struct Case {
+        int established;
+        int pending;
+        std::size_t left;
+    } const cases[] = {{46, 14, 60}, {50, 0, 46}, {47, 13, 57}};
+    for (const Case& c : cases) {
+        Harness task;
+        std::vector<TPeerId*> ids;
+        for (int i = 0; i < c.established + c.pending; ++i) {
+            ids.push_back(Identity("btnode://127.0.1." + std::to_string(i + 1) + ":6881"));
+            task.Adopt(ids.back(), kKindBitTorrent)->Set(i < c.established, 0);
+        }
+        std::int64_t down = 0;
+        std::int64_t up = 0;
+        task.EvaluatePeerSet(down, up);
+        EXPECT_EQ(task.Peers().size(), c.left) << c.established << "+" << c.pending;
+        for (int i = 0; i < 46; ++i) {  // the front of the list stays
+            EXPECT_TRUE(std::any_of(task.Peers().begin(), task.Peers().end(),
+                                    [&](const TPeerObject* p) { return p->Identity() == ids[i]; }))
+                << i;
+        }
+        for (TPeerId* id : ids) {
+            id->Release();
+        }
+    }
+}
+
 // Peers are dropped worst first: unestablished ones, then by the bytes of the current
 // window in steps of 2048 (equal steps keep the list order), web sources only.
 TEST(PeerDropping, WorstFirstWithinTheKind) {

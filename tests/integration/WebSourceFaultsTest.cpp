@@ -275,6 +275,38 @@ TEST_F(WebSourceFaultsTest, LinksInTheSaveFolderNeverCarryWritesOutside) {
         EXPECT_TRUE(std::filesystem::is_symlink(target + planted));
         EXPECT_TRUE(test::ReadFile(outside) == "keep") << "link at " << planted;
     }
+
+    // A folder of a multi-file metainfo ("pack/sub/x.bin") planted as a link to a folder
+    // outside: neither the file nor the metainfo's empty folder entry is made through it.
+    // Each case is a task of its own (sources and info hash differ).
+    const std::string packed = test::RandomContent(1u << 20, 8);
+    const std::string outsideFolder = dir_.File("outside");
+    std::filesystem::create_directories(outsideFolder);
+    const std::string cases[] = {"pack", "pack/sub"};
+    for (int k = 0; k < 2; ++k) {
+        const std::string& planted = cases[k];
+        const std::string source = "/pack" + std::to_string(k);
+        test::WriteFile(dir_.File("www" + source + ".bin"), packed);
+        test::WriteFile(
+            dir_.File("www" + source + ".torrent"),
+            test::MakeTorrent("pack", packed, (1 << 18) >> k, "",
+                              {{{"sub", "x.bin"}, packed.size()}, {{"sub", "e", ""}, 0}}));
+        std::filesystem::remove_all(dir_.File("save/pack"));  // a link: only the link goes
+        if (planted != "pack") {
+            std::filesystem::create_directories(dir_.File("save/pack"));
+        }
+        std::filesystem::create_symlink(outsideFolder, dir_.File("save/" + planted));
+        auto d =
+            MakeDescriptor(kControllerFlags | kFlagBtTask, dir_.File("save" + source),
+                           dir_.File(source.substr(1) + ".kvinfo"),
+                           server.Url(source + ".torrent") + "\n" + server.Url(source + ".bin"));
+        ASSERT_EQ(CreateAndStartTask(d.get()), 0);
+        const TaskProgress progress = test::WaitForTaskEnd(d->handle, 20s);
+        EXPECT_EQ(progress.stateCode, kStateWriteFailed) << "link at " << planted;
+        ASSERT_EQ(StopTask(d->handle, false), 0);
+        EXPECT_TRUE(std::filesystem::is_symlink(dir_.File("save/" + planted)));
+        EXPECT_TRUE(std::filesystem::is_empty(outsideFolder)) << "link at " << planted;
+    }
 }
 
 // A finished file that cannot take its final name is not reported as finished: the state

@@ -46,10 +46,6 @@ function(koruvan_tests name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    # Sanitized builds run several times slower (hashing a gibibyte among others).
-    if(KORUVAN_SANITIZE)
-        math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * 3")
-    endif()
     add_executable(${name} ${sources})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
     # Tests find their fixtures by this path (__FILE__ may be relative under a compiler cache).

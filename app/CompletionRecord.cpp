@@ -1,5 +1,6 @@
 #include "app/CompletionRecord.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -64,16 +65,20 @@ std::string CompletionKey(int k, int index) {
     return key;
 }
 
-void WriteCompletionRecord(const std::string& taskIni, int index, const std::string& path) {
+int WriteCompletionRecord(const std::string& taskIni, int index, const std::string& path) {
     const auto values = CompletionValues(path);
     if (!values || taskIni.empty()) {
-        return;
+        return 0;
     }
     platform::IniFile ini(taskIni);
     for (int k = 0; k < 4; ++k) {
-        (void)ini.WriteString(kFinishInfoSection, CompletionKey(k, index),
-                              (*values)[static_cast<std::size_t>(k)]);
+        errno = 0;
+        if (!ini.WriteString(kFinishInfoSection, CompletionKey(k, index),
+                             (*values)[static_cast<std::size_t>(k)])) {
+            return errno != 0 ? errno : EIO;
+        }
     }
+    return 0;
 }
 
 bool CompletionRecordMatches(const platform::IniDocument& doc, int index, const std::string& path) {

@@ -22,8 +22,10 @@ inline constexpr const char* kFinishInfoSection = "KoruvanFinishInfo";
 [[nodiscard]] std::string CompletionKey(int k, int index);
 
 // Writes the record of file `index` into the task file `taskIni`; nothing for a missing
-// file.
-void WriteCompletionRecord(const std::string& taskIni, int index, const std::string& path);
+// file. Returns 0 when the record is stored (or there is nothing to store), else the error
+// number of the failed write (e.g. ENOSPC when the data folder is full).
+[[nodiscard]] int WriteCompletionRecord(const std::string& taskIni, int index,
+                                        const std::string& path);
 
 // Whether `doc` holds a record of file `index` that matches the file at `path` (false for
 // a missing file or record).

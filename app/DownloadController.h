@@ -172,6 +172,10 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint32_t RepairProgress() const;
     [[nodiscard]] ControllerState State() const;
     [[nodiscard]] bool DiskShort() const;
+    // Empty while every record of the finished files is in the task file; otherwise why not
+    // (the data folder and the system's error text). The files themselves are complete on
+    // disk: the next start checks them again and records them.
+    [[nodiscard]] std::string RecordWriteProblem() const;
     // The disk watch runs (files grow with holes): it clears DiskShort once space is freed.
     // Otherwise a shortage lasts until the program is started again.
     [[nodiscard]] bool DiskWatchRuns() const;
@@ -296,11 +300,16 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::string ResumePathFor(int index) const;
     void WriteTaskIdentityLocked();
     void WriteCompletionRecordLocked(int index);
+    // Keeps count of the records that could not be written: `record` is a file index, or
+    // kFileCount for the complete mark; `error` is 0 when it was written. The first failure
+    // of a streak is logged and shown.
+    void NoteRecordWriteLocked(int record, int error);
     [[nodiscard]] bool CompletionMatchesLocked(int index, bool addToReload);
     [[nodiscard]] StartupLook LookAtTaskFileLocked();
     void DecideStartLocked(const StartupLook& look);
     [[nodiscard]] bool ReloadTasks(std::unique_lock<std::mutex>& fields);
-    void WriteTask(std::string_view key, std::string_view value) const;
+    // Writes one key of the task file; 0, or the error number of the failed write.
+    int WriteTask(std::string_view key, std::string_view value) const;
     [[nodiscard]] std::string TargetPath(int index) const;
 
     // Verification (DownloadControllerVerify.cpp).
@@ -380,6 +389,8 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     std::uint64_t lastReceived_ = 0;        // the sum of the two above at the last Tick
     std::uint32_t secondsWithoutData_ = 0;  // Ticks in a row without new bytes
     std::string problemText_;
+    std::uint32_t unsavedRecords_ = 0;  // bit i: record of file i; bit kFileCount: complete mark
+    int unsavedRecordError_ = 0;        // error of the last record that could not be written
     ControllerState observedState_ = ControllerState::Ready;
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;

@@ -256,7 +256,7 @@ void DownloadController::TickLocked() {
     if (!IsVerifying(state_) && allDone) {
         SetStateLocked(ControllerState::Finished);
         SaveDownloadSecondsLocked();
-        WriteTask("KoruvanTaskIsComplete", "COMPLETE");
+        NoteRecordWriteLocked(kFileCount, WriteTask("KoruvanTaskIsComplete", "COMPLETE"));
     }
 }
 

@@ -2,9 +2,11 @@
 // ("<digest>.kvconf" in the data folder) with its keys, the completion record of each
 // finished file, the start-up decision and the reload of the tasks from their resume files.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 
 #include "app/CompletionRecord.h"
 #include "app/Deployment.h"
@@ -311,10 +313,15 @@ bool DownloadController::ReloadTasks(std::unique_lock<std::mutex>& fields) {
 
 // --- the task file ----------------------------------------------------------------------------
 
-void DownloadController::WriteTask(std::string_view key, std::string_view value) const {
-    if (!taskIni_.empty()) {
-        (void)platform::IniFile(taskIni_).WriteString(kSection, key, value);
+int DownloadController::WriteTask(std::string_view key, std::string_view value) const {
+    if (taskIni_.empty()) {
+        return 0;
     }
+    errno = 0;
+    if (platform::IniFile(taskIni_).WriteString(kSection, key, value)) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
 }
 
 std::string DownloadController::TargetPath(int index) const {
@@ -368,7 +375,34 @@ void DownloadController::WriteTaskIdentityLocked() {
 // Size and last-write time of a finished file, so that the next start recognises it
 // unchanged without hashing it. Nothing is written for a missing file.
 void DownloadController::WriteCompletionRecordLocked(int index) {
-    WriteCompletionRecord(taskIni_, index, TargetPath(index));
+    NoteRecordWriteLocked(index, WriteCompletionRecord(taskIni_, index, TargetPath(index)));
+}
+
+// A full or broken data folder must not pass for a recorded download: the failure is logged
+// and shown once, and RecordWriteProblem reports it until the records are written.
+void DownloadController::NoteRecordWriteLocked(int record, int error) {
+    const std::uint32_t bit = 1u << record;
+    if (error == 0) {
+        unsavedRecords_ &= ~bit;
+        return;
+    }
+    const bool first = unsavedRecords_ == 0;
+    unsavedRecords_ |= bit;
+    unsavedRecordError_ = error;
+    if (first) {
+        const std::string why = std::error_code(error, std::generic_category()).message();
+        Log("Task file not written] [" + taskIni_ + "] [" + why);
+        Notice("下载记录无法写入数据文件夹 " + dataDir_ + "：" + why, kNoticeTitle);
+    }
+}
+
+std::string DownloadController::RecordWriteProblem() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    if (unsavedRecords_ == 0) {
+        return {};
+    }
+    return "the completion records could not be written to the data folder " + dataDir_ + ": " +
+           std::error_code(unsavedRecordError_, std::generic_category()).message();
 }
 
 bool DownloadController::CompletionMatchesLocked(int index, bool addToReload) {

@@ -127,7 +127,7 @@ int CliSession::Download() {
     return Loop([this, &c] {
         switch (c.State()) {
             case ControllerState::Finished:
-                return Outcome::Success;
+                return RecordsWritten() ? Outcome::Success : Outcome::Failure;
             case ControllerState::Failed:
                 return Outcome::Failure;
             case ControllerState::Pause:
@@ -408,6 +408,18 @@ bool CliSession::AllTasksStuck() {
     }
     Say("koruvan-cli: no task can make progress; the download failed");
     return true;
+}
+
+// A download whose records could not be stored is not reported as a success: the files
+// are complete, but nothing vouches for them until a later run records them.
+bool CliSession::RecordsWritten() {
+    const std::string problem = controller_->RecordWriteProblem();
+    if (problem.empty()) {
+        return true;
+    }
+    Say("koruvan-cli: the files are downloaded, but " + problem +
+        "; free some space there and run download again to record them");
+    return false;
 }
 
 int CliSession::Finish(int code) {

@@ -44,6 +44,8 @@ class CliSession {
     void ReportSources();
     [[nodiscard]] bool AllTasksStuck();
     [[nodiscard]] bool GaveUp();
+    // True when the finished download's records are stored; else says why not.
+    [[nodiscard]] bool RecordsWritten();
     // Tells a changed reason why nothing arrives on standard error, once per change.
     void ReportProblem(const std::string& problem);
     // The exit step, as the window's close (or the installer's start) would run it.

@@ -152,6 +152,32 @@ bool CreateFolders(const std::string& path) noexcept {
     return IsDirectory(path);
 }
 
+bool LinkAmongLastFolders(const std::string& folder, std::size_t levels) noexcept {
+    try {
+        std::string level = folder;
+        for (; levels > 0; --levels) {
+            while (level.size() > 1 && level.back() == '/') {
+                level.pop_back();
+            }
+            if (level.empty() || level == "/") {
+                return false;
+            }
+            struct stat st {};
+            if (lstat(level.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                return true;
+            }
+            const std::size_t slash = level.rfind('/');
+            if (slash == std::string::npos) {
+                return false;
+            }
+            level.resize(slash);
+        }
+    } catch (...) {
+        return true;  // out of memory: refuse rather than guess
+    }
+    return false;
+}
+
 bool FileExists(const std::string& path) noexcept {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

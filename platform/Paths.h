@@ -6,6 +6,7 @@
 // reported by the return value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,12 @@ std::string CurrentFolder();
 // get mode 0777 less the umask). True when `path` is a folder at the end, including when it
 // already was one or another thread or process created it meanwhile.
 [[nodiscard]] bool CreateFolders(const std::string& path) noexcept;
+
+// True when one of the last `levels` components of `folder` (the folder itself, its parent,
+// and so on) is a symbolic link. Missing components are no links; the components above those
+// `levels` are not looked at. For paths whose lower folders come from outside input: a link
+// planted there would carry writes elsewhere.
+[[nodiscard]] bool LinkAmongLastFolders(const std::string& folder, std::size_t levels) noexcept;
 
 // True when `path` names an existing entry that is not a folder (symbolic links followed).
 bool FileExists(const std::string& path) noexcept;

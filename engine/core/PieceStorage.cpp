@@ -17,6 +17,14 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// The folders a metainfo names below the target folder ("Name/sub/file" has two) must be
+// real folders: a link planted in their place would carry the writes outside the save folder.
+bool ThroughPlantedLink(const TargetFile& file) noexcept {
+    const auto levels = static_cast<std::size_t>(
+        std::count(file.relativeName.begin(), file.relativeName.end(), '/'));
+    return levels > 0 && platform::LinkAmongLastFolders(FolderOf(file.path), levels);
+}
+
 }  // namespace
 
 std::mutex& StorageDiskLock() noexcept {
@@ -49,12 +57,15 @@ bool PieceStorage::OpenFor(TargetFile& file, bool writable) {
         return file.file.Open(file.path, true);
     }
     // A file made here gets a lasting name at once: records will count its data by it.
+    if (ThroughPlantedLink(file)) {
+        return false;
+    }
     const bool existed = platform::FileExists(file.path);
     bool opened = file.file.Open(file.path, false);
     if (!opened) {
         // A folder of the path may be missing (multi-file layouts, a removed save folder).
         (void)platform::CreateFolders(FolderOf(file.path));
-        opened = file.file.Open(file.path, false);
+        opened = !ThroughPlantedLink(file) && file.file.Open(file.path, false);
     }
     if (opened && !existed) {
         (void)FlushFolderOf(file.path);
@@ -301,7 +312,8 @@ void PieceStorage::FinishFile(TargetFile& file) noexcept {
         // The data was flushed when the file was closed, so the new name never shows data
         // that is not on the disk; the folder is flushed so that the name itself survives
         // a power cut once records count the file under it.
-        if (StorageAllow(StorageOp::kRename, file.path, file.finalPath) &&
+        if (!ThroughPlantedLink(file) &&
+            StorageAllow(StorageOp::kRename, file.path, file.finalPath) &&
             platform::RenameFile(file.path, file.finalPath)) {
             StorageDone(StorageOp::kRename, file.path, file.finalPath);
             (void)FlushFolderOf(file.finalPath);

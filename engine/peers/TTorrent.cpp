@@ -2,9 +2,11 @@
 
 #include "engine/peers/BencodeCodec.h"
 #include "platform/CodePage.h"
+#include "platform/Paths.h"
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -317,7 +319,13 @@ bool TTorrent::BuildLayout(const QElement* info) {
         return false;
     }
     for (const std::string& folder : layout.folders) {
-        (void)host_.CreateFolder(folder);
+        // Each folder lies below the target folder; none is made through a planted link.
+        const auto levels = static_cast<std::size_t>(
+            std::count(folder.begin() + static_cast<std::ptrdiff_t>(layout.targetFolder.size()),
+                       folder.end(), '/'));
+        if (!platform::LinkAmongLastFolders(folder, levels)) {
+            (void)host_.CreateFolder(folder);
+        }
     }
     return host_.BuildLayout(layout, previousPieces_);
 }

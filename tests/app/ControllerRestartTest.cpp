@@ -33,7 +33,7 @@ struct RealHarness : ControllerHarness {
     // File i complete on disk and recorded as such.
     void Finish(int i) {
         test::WriteFile(Target(i), "content of " + Name(i));
-        WriteCompletionRecord(TaskIni(), i, Target(i));
+        ASSERT_EQ(WriteCompletionRecord(TaskIni(), i, Target(i)), 0);
     }
     void Partial(int i) { test::WriteFile(Target(i) + ".kvtmp", std::string(4096, 'p')); }
     bool HasTask(int i) { return controller->ReportFile(i).queried; }

@@ -134,7 +134,7 @@ struct SeedHarness : ControllerHarness {
         ASSERT_TRUE(ini.WriteString("KoruvanTask", "KoruvanTaskIsComplete", "COMPLETE"));
         for (int i = 0; i < kFileCount; ++i) {
             test::WriteFile(Target(i), std::string(16, 'a'));
-            WriteCompletionRecord(TaskIni(), i, Target(i));
+            ASSERT_EQ(WriteCompletionRecord(TaskIni(), i, Target(i)), 0);
         }
     }
 };

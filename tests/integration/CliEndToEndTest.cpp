@@ -95,7 +95,7 @@ TEST(CliEndToEndTest, RestartAfterSigkillContinuesWhereItStopped) {
            std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_TRUE(first->Running()) << game.Output("first").out;
+    ASSERT_TRUE(first->Running()) << game.Output("first").out << game.Output("first").err;
     first->Signal(SIGKILL);
     EXPECT_EQ(first->Wait(std::chrono::seconds(10)), 128 + SIGKILL);
     // nginx logs a killed connection only once it notices the close (after its rate-limit

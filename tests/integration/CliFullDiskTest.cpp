@@ -104,10 +104,10 @@ TEST_F(CliFullDiskTest, AFullSaveFolderIsRefusedAndTheDownloadFinishesOnceSpaceI
     EXPECT_EQ(game.MatchingFiles(), 5);
 }
 
-// The data folder fills up mid-download: no task or state file is left torn (each is whole,
-// old or new), the completion records that could not be written are not claimed ("not
-// recorded", state incomplete), and once space is freed the next download re-checks the files
-// and records them.
+// The data folder fills up mid-download: the command fails and says where and why the
+// completion records could not be written, no task or state file is left torn (each is whole,
+// old or new), the records that could not be written are not claimed ("not recorded", state
+// incomplete), and once space is freed the next download re-checks the files and records them.
 TEST_F(CliFullDiskTest, AFullDataFolderLeavesNoTornFileAndClaimsNoRecord) {
     TestGame game({2 * kMiB, kMiB, kMiB, kMiB}, "256k");
     ASSERT_TRUE(game.Started());
@@ -120,7 +120,14 @@ TEST_F(CliFullDiskTest, AFullDataFolderLeavesNoTornFileAndClaimsNoRecord) {
     }
     ASSERT_TRUE(cli->Running());
     ASSERT_TRUE(FillUpTo(filler, 0));
-    cli->Wait(std::chrono::seconds(20));
+    const int code = cli->Wait(std::chrono::seconds(20));
+    const CliResult failed = game.Output("data");
+    EXPECT_EQ(code, 1) << failed.out << failed.err;
+    for (const std::string& said :
+         {"completion records could not be written to the data folder " + game.DataDir(),
+          std::string(": No space left on device")}) {
+        EXPECT_NE(failed.err.find(said), std::string::npos) << failed.err;
+    }
 
     for (const auto& entry : std::filesystem::recursive_directory_iterator(game.DataDir())) {
         const std::string name = entry.path().filename().string();

@@ -296,7 +296,7 @@ void TestGame::PretendFinished(const std::string& entrance) {
     (void)ini.WriteString("KoruvanTask", "KoruvanTaskIsComplete", "COMPLETE");
     for (int i = 0; i < 5; ++i) {
         WriteFile(Target(i), contents_[i]);
-        app::WriteCompletionRecord(location.taskIni, i, Target(i));
+        (void)app::WriteCompletionRecord(location.taskIni, i, Target(i));
     }
 }
 

@@ -1,4 +1,4 @@
-// Single-file metainfo made with the engine's own bencode writer, for tests.
+// Single- and multi-file metainfo made with the engine's own bencode writer, for tests.
 #pragma once
 
 #include <openssl/sha.h>
@@ -6,13 +6,23 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/peers/BencodeCodec.h"
 
 namespace koruvan::test {
 
+// One file of a multi-file metainfo: its path components below the download's folder.
+struct TorrentEntry {
+    std::vector<std::string> path;
+    std::uint64_t size = 0;
+};
+
+// A metainfo for `content`: one file named `name`, or, with `entries` (whose sizes add up to
+// the content's), several files in a folder `name`.
 inline std::string MakeTorrent(const std::string& name, const std::string& content,
-                               std::int32_t pieceLength, const std::string& announce = "") {
+                               std::int32_t pieceLength, const std::string& announce = "",
+                               const std::vector<TorrentEntry>& entries = {}) {
     std::string hashes;
     for (std::size_t at = 0; at < content.size(); at += static_cast<std::size_t>(pieceLength)) {
         const std::size_t n = std::min(content.size() - at, static_cast<std::size_t>(pieceLength));
@@ -27,7 +37,24 @@ inline std::string MakeTorrent(const std::string& name, const std::string& conte
     }
     root->AppendString("info", -1);
     auto info = engine::NewDictionary();
-    info->AppendString("length", -1, static_cast<std::int64_t>(content.size()), true);
+    if (entries.empty()) {
+        info->AppendString("length", -1, static_cast<std::int64_t>(content.size()), true);
+    } else {
+        info->AppendString("files", -1);
+        auto list = engine::NewList();
+        for (const TorrentEntry& e : entries) {
+            auto entry = engine::NewDictionary();
+            entry->AppendString("length", -1, static_cast<std::int64_t>(e.size), true);
+            entry->AppendString("path", -1);
+            auto path = engine::NewList();
+            for (const std::string& component : e.path) {
+                path->AppendString(component.data(), static_cast<std::int32_t>(component.size()));
+            }
+            entry->Append(path.release());
+            list->Append(entry.release());
+        }
+        info->Append(list.release());
+    }
     info->AppendString("name", -1);
     info->AppendString(name.data(), static_cast<std::int32_t>(name.size()));
     info->AppendString("piece length", -1, pieceLength, true);

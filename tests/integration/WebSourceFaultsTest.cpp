@@ -249,8 +249,14 @@ TEST_F(WebSourceFaultsTest, HostileServersLoseOnlyThemselves) {
         ASSERT_EQ(StopTask(d->handle, false), 0);
     }
     // Generous: the downloads' own buffers, never the hostile streams (gigabytes of headers
-    // and zeros would be sent in the time given).
-    EXPECT_LT(PeakResidentKiB() - peakBefore, 64 * 1024);
+    // and zeros would be sent in the time given). Under the address checker freed memory is
+    // held back in its quarantine (256 MiB by default) before it is reused.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr std::int64_t kQuarantineKiB = 256 * 1024;
+#else
+    constexpr std::int64_t kQuarantineKiB = 0;
+#endif
+    EXPECT_LT(PeakResidentKiB() - peakBefore, 64 * 1024 + kQuarantineKiB);
 }
 
 // Links planted in the save folder under the names a download writes (its working name and
@@ -274,6 +280,38 @@ TEST_F(WebSourceFaultsTest, LinksInTheSaveFolderNeverCarryWritesOutside) {
         ASSERT_EQ(StopTask(d->handle, false), 0);
         EXPECT_TRUE(std::filesystem::is_symlink(target + planted));
         EXPECT_TRUE(test::ReadFile(outside) == "keep") << "link at " << planted;
+    }
+
+    // A folder of a multi-file metainfo ("pack/sub/x.bin") planted as a link to a folder
+    // outside: neither the file nor the metainfo's empty folder entry is made through it.
+    // Each case is a task of its own (sources and info hash differ).
+    const std::string packed = test::RandomContent(1u << 20, 8);
+    const std::string outsideFolder = dir_.File("outside");
+    std::filesystem::create_directories(outsideFolder);
+    const std::string cases[] = {"pack", "pack/sub"};
+    for (int k = 0; k < 2; ++k) {
+        const std::string& planted = cases[k];
+        const std::string source = "/pack" + std::to_string(k);
+        test::WriteFile(dir_.File("www" + source + ".bin"), packed);
+        test::WriteFile(
+            dir_.File("www" + source + ".torrent"),
+            test::MakeTorrent("pack", packed, (1 << 18) >> k, "",
+                              {{{"sub", "x.bin"}, packed.size()}, {{"sub", "e", ""}, 0}}));
+        std::filesystem::remove_all(dir_.File("save/pack"));  // a link: only the link goes
+        if (planted != "pack") {
+            std::filesystem::create_directories(dir_.File("save/pack"));
+        }
+        std::filesystem::create_symlink(outsideFolder, dir_.File("save/" + planted));
+        auto d =
+            MakeDescriptor(kControllerFlags | kFlagBtTask, dir_.File("save" + source),
+                           dir_.File(source.substr(1) + ".kvinfo"),
+                           server.Url(source + ".torrent") + "\n" + server.Url(source + ".bin"));
+        ASSERT_EQ(CreateAndStartTask(d.get()), 0);
+        const TaskProgress progress = test::WaitForTaskEnd(d->handle, 20s);
+        EXPECT_EQ(progress.stateCode, kStateWriteFailed) << "link at " << planted;
+        ASSERT_EQ(StopTask(d->handle, false), 0);
+        EXPECT_TRUE(std::filesystem::is_symlink(dir_.File("save/" + planted)));
+        EXPECT_TRUE(std::filesystem::is_empty(outsideFolder)) << "link at " << planted;
     }
 }
 

@@ -412,7 +412,7 @@ std::string TBTPeer::RequestBytes(bt::MessageId id, const BlockRequest& request)
 }
 
 std::int32_t TBTPeer::RequestWindow() const {
-    return std::max(counters_.downRate / kBlockSize + 2, 6);
+    return std::min(std::max(counters_.downRate / kBlockSize + 2, 6), kMaxRequestsInFlight);
 }
 
 bool TBTPeer::SendNow(const std::string& bytes) {
@@ -427,7 +427,8 @@ bool TBTPeer::SendRaw(const std::string& bytes) {
 
 bool TBTPeer::SendRequests() {
     if (!IsEstablished() || remoteChokes_ || !have_.ready ||
-        record_.sentRequests >= std::max(counters_.downRate / kBlockSize - 1, 5) ||
+        record_.sentRequests >=
+            std::min(std::max(counters_.downRate / kBlockSize - 1, 5), kMaxRequestsInFlight - 3) ||
         record_.sentRequests >= static_cast<std::int32_t>(requests_.size())) {
         return true;
     }

@@ -36,6 +36,11 @@ class TBTPeer final : public TPeerObject {
     static constexpr std::int64_t kHandshakeSeconds = 12;
     static constexpr std::int32_t kRequestBatchBytes = 815;
     static constexpr std::int32_t kStealBlocks = 24;
+    // Requests in flight at most, whatever the rate: common clients drop requests beyond a
+    // queue of a few hundred without a word (and this engine keeps 128 of a remote's), and a
+    // dropped request stalls its piece until it times out. 128 blocks (2 MiB) in flight still
+    // carry hundreds of MB/s on a fast link.
+    static constexpr std::int32_t kMaxRequestsInFlight = 128;
 
     TBTPeer(PeerTask& task, BtPeerTask& bt) : TPeerObject(task, kKindBitTorrent), bt_(&bt) {}
 

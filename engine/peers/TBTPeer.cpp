@@ -427,6 +427,10 @@ std::int32_t TBTPeer::PipelineRate() const {
     return std::max(counters_.downRate, counters_.recvWindow / 3);
 }
 
+std::int32_t TBTPeer::QueueAllowance() const {
+    return std::min(PipelineRate() * 2 / kBlockSize + 2, kMaxQueuedRequests);
+}
+
 std::int32_t TBTPeer::RequestWindow() const {
     return std::min(std::max(PipelineRate() / kBlockSize + 2, 6), kMaxRequestsInFlight);
 }
@@ -561,7 +565,8 @@ bool TBTPeer::PlanRequests() {
     if (nothingToRequest_ && now - record_.lastPlanTime <= 59) {
         return true;
     }
-    const std::int32_t want = std::max(PipelineRate() * 2 / kBlockSize, 2);
+    const std::int32_t want =
+        std::min(std::max(PipelineRate() * 2 / kBlockSize, 2), kMaxQueuedRequests);
     if (static_cast<std::int32_t>(requests_.size()) >= want || have_.remotePieceCount <= 0) {
         return true;
     }

@@ -44,6 +44,9 @@ class TBTPeer final : public TPeerObject {
     // Cancelled requests remembered, so that a block already on its way when we cancelled
     // it is dropped quietly instead of counting as unrequested.
     static constexpr std::int32_t kRememberedCancels = 2 * kMaxRequestsInFlight;
+    // Requests queued at most (sent or not): a fast peer's queue would otherwise take most
+    // of the content, and every pass walks it.
+    static constexpr std::int32_t kMaxQueuedRequests = 4 * kMaxRequestsInFlight;
 
     TBTPeer(PeerTask& task, BtPeerTask& bt) : TPeerObject(task, kKindBitTorrent), bt_(&bt) {}
 
@@ -124,6 +127,8 @@ class TBTPeer final : public TPeerObject {
     // since the last evaluation already guarantees the next one to report, so that a fast
     // new peer is not held to two requests in flight for its first seconds.
     [[nodiscard]] std::int32_t PipelineRate() const;
+    // MaxOutstanding from the pipeline rate, within kMaxQueuedRequests.
+    [[nodiscard]] std::int32_t QueueAllowance() const override;
 
     BtPeerTask* bt_;
     std::vector<std::uint8_t> remotePieces_;

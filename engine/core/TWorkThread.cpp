@@ -178,6 +178,7 @@ void TWorkThread::MainLoop() {
         if (CheckStop()) {
             break;
         }
+        DialPeersIfAsked();
         if (Distance(now, last15_) >= kMaintenanceSeconds) {
             SourceMaintenance();
             last15_ = now;

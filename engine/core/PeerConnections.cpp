@@ -359,12 +359,6 @@ void TWorkWithPeers::ConnectPassIfDue() {
     }
 }
 
-void TWorkWithPeers::DialPeersIfAsked() {
-    if (dialPeersSoon_.exchange(false, std::memory_order_relaxed)) {
-        ConnectPeers();
-    }
-}
-
 void TWorkWithPeers::ConnectExtraSources(std::int32_t count, bool direct) {
     std::vector<std::string> listA;
     std::vector<std::string> listB;

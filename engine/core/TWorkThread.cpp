@@ -178,7 +178,6 @@ void TWorkThread::MainLoop() {
         if (CheckStop()) {
             break;
         }
-        DialPeersIfAsked();
         if (Distance(now, last15_) >= kMaintenanceSeconds) {
             SourceMaintenance();
             last15_ = now;

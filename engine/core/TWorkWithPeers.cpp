@@ -105,9 +105,6 @@ std::int32_t TWorkWithPeers::SetConnectionLimits(std::int32_t maxWebSources,
                                                  std::int32_t maxPeers) {
     LockGuard guard(&ThreadLock(), true);
     maxWebConnections_ = maxWebSources;
-    if (maxPeers > maxBtPeers_) {
-        DialPeersSoon();
-    }
     maxBtPeers_ = maxPeers;
     extraTried_ = false;
     return 0;
@@ -420,7 +417,6 @@ void TWorkWithPeers::ResetPeers() {
     idleWebSeconds_ = 0;
     lowRateSeconds_ = 0;
     lastConnectPass_ = 0;
-    dialPeersSoon_ = false;
     lastRotation_ = 0;
     evaluations_ = 0;
     trackerRuns_.clear();

@@ -7,7 +7,6 @@
 // are guarded by the thread lock.
 #pragma once
 
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -101,11 +100,6 @@ class TWorkWithPeers : public TBaseWork {
     void ConnectWebSources();
     // A connect pass, at most one per second of task clock.
     void ConnectPassIfDue();
-    // BitTorrent peers a tracker just named, or that a raised peer allowance now admits,
-    // are dialled after the current round, not at the next second's connect pass.
-    void DialPeersSoon() noexcept { dialPeersSoon_.store(true, std::memory_order_relaxed); }
-    // Task thread, after each round.
-    void DialPeersIfAsked();
     // Announces to the trackers among the candidates that are due (TrackerAnnounces.cpp):
     // "started" first, "completed" as soon as the last piece is in, regular announces
     // every 600 seconds, while P2P is enabled.
@@ -216,7 +210,6 @@ class TWorkWithPeers : public TBaseWork {
     std::int32_t idleWebSeconds_ = 0;
     std::int32_t lowRateSeconds_ = 0;
     std::int64_t lastConnectPass_ = 0;
-    std::atomic<bool> dialPeersSoon_{false};  // any thread
     std::int64_t lastRotation_ = 0;
     std::int32_t evaluations_ = 0;
 

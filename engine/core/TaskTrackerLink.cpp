@@ -80,9 +80,6 @@ void TaskTrackerLink::AddLearnedPeer(const LearnedPeer& peer) {
     if (identity != nullptr && peer.hasPeerId) {
         identity->peerId = peer.peerId;
     }
-    if (identity != nullptr && identity->activeConnections == 0) {
-        task_.DialPeersSoon();
-    }
 }
 
 void TaskTrackerLink::StoreAnnounceReply(std::int32_t interval, std::int64_t seeds,

@@ -13,6 +13,7 @@ namespace {
 constexpr std::int32_t kHandshakeRead = 2048;
 constexpr std::int32_t kMaxBuffered = 8192000;
 constexpr std::int32_t kSocketBuffer = 40960;
+constexpr std::int32_t kFullSocketBuffer = 32768;
 constexpr std::int32_t kSlowUpRate = 28672;
 // Interested and unchoke, sent right after the handshake.
 constexpr std::uint8_t kInterestedUnchoke[10] = {0, 0, 0, 1, 2, 0, 0, 0, 1, 1};
@@ -181,7 +182,7 @@ bool TBTPeer::OnReceive() {
     }
     std::int32_t size = kHandshakeRead;
     if (!handshaking && !remoteChokes_ && !requests_.empty()) {
-        const std::int32_t rate = counters_.downRate;
+        const std::int32_t rate = PipelineRate();
         size = (rate <= 65535 ? 16384 : rate <= 262143 ? 32768 : 65536) + 1024;
         if (budget < size) {
             size = std::max(budget, 192);
@@ -213,6 +214,14 @@ bool TBTPeer::OnReceive() {
         }
         got = connection_->DataSize() - at;
         budget -= got;
+    }
+    if (!widened_ && connection_->DataSize() - before >= kFullSocketBuffer) {
+        // One pass found the small socket buffer full (the kernel keeps about 32 KiB of the
+        // 40960 bytes for data): the remote sends faster than the buffer lets it between
+        // two passes. From now on the buffer follows the task's budget, as a web
+        // connection's does.
+        widened_ = true;
+        connection_->SetReceiveBuffer(std::max(kSocketBuffer, task_->SocketReceiveBuffer()));
     }
     const bool wasChoked = remoteChokes_;
     const std::int32_t buffered = connection_->DataSize();
@@ -316,6 +325,9 @@ bool TBTPeer::HandleMessage(std::uint8_t id, const std::uint8_t* payload, std::u
                 return false;
             }
             const auto block = static_cast<std::int32_t>(offset / kBlockSize);
+            if (CrossedCancel(block, static_cast<std::int32_t>(size - 8))) {
+                return true;  // answered before our cancel arrived: not the remote's fault
+            }
             if (!StoreBlock(block, static_cast<std::int32_t>(size - 8), payload + 8)) {
                 drop = true;
                 return false;
@@ -411,8 +423,16 @@ std::string TBTPeer::RequestBytes(bt::MessageId id, const BlockRequest& request)
     return bt::Request(id, index, begin, static_cast<std::uint32_t>(request.length));
 }
 
+std::int32_t TBTPeer::PipelineRate() const {
+    return std::max(counters_.downRate, counters_.recvWindow / 3);
+}
+
+std::int32_t TBTPeer::QueueAllowance() const {
+    return std::min(PipelineRate() * 2 / kBlockSize + 2, kMaxQueuedRequests);
+}
+
 std::int32_t TBTPeer::RequestWindow() const {
-    return std::max(counters_.downRate / kBlockSize + 2, 6);
+    return std::min(std::max(PipelineRate() / kBlockSize + 2, 6), kMaxRequestsInFlight);
 }
 
 bool TBTPeer::SendNow(const std::string& bytes) {
@@ -427,17 +447,19 @@ bool TBTPeer::SendRaw(const std::string& bytes) {
 
 bool TBTPeer::SendRequests() {
     if (!IsEstablished() || remoteChokes_ || !have_.ready ||
-        record_.sentRequests >= std::max(counters_.downRate / kBlockSize - 1, 5) ||
+        record_.sentRequests >=
+            std::min(std::max(PipelineRate() / kBlockSize - 1, 5), kMaxRequestsInFlight - 3) ||
         record_.sentRequests >= static_cast<std::int32_t>(requests_.size())) {
         return true;
     }
     std::int32_t room = RequestWindow() - record_.sentRequests;
     std::string batch;
-    const bool endgame = task_->Endgame();
     for (auto i = static_cast<std::size_t>(record_.sentRequests);
          i < requests_.size() && room > 0;) {
         const BlockRequest& r = requests_[i];
-        if (!BlockValid(r.block) || (endgame && task_->HasBlock(r.block))) {
+        // A block already here is never asked for again (a second copy of a pooled request
+        // can reach the queue after the first was answered).
+        if (!BlockValid(r.block) || task_->HasBlock(r.block)) {
             requests_.erase(requests_.begin() + static_cast<std::ptrdiff_t>(i));
             continue;
         }
@@ -485,6 +507,7 @@ bool TBTPeer::CancelAll() {
         static_cast<std::size_t>(std::max(record_.sentRequests, 0)), requests_.size());
     for (std::size_t i = 0; i < sent; ++i) {
         cancels += RequestBytes(bt::kCancel, requests_[i]);
+        NoteCancelled(requests_[i]);
     }
     ReturnRequests();
     record_.idlePasses = 0;
@@ -505,8 +528,10 @@ void TBTPeer::CancelObsolete() {
     for (std::size_t i = 0; i < requests_.size();) {
         BlockRequest& r = requests_[i];
         if (task_->HasBlock(r.block)) {
-            if (static_cast<std::int32_t>(i) < record_.sentRequests) {
+            // The sent requests lead the queue; the ones erased already have left it.
+            if (static_cast<std::int32_t>(i) < record_.sentRequests - cancelled) {
                 cancels += RequestBytes(bt::kCancel, r);
+                NoteCancelled(r);
                 ++cancelled;
             }
             requests_.erase(requests_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -540,7 +565,8 @@ bool TBTPeer::PlanRequests() {
     if (nothingToRequest_ && now - record_.lastPlanTime <= 59) {
         return true;
     }
-    const std::int32_t want = std::max(counters_.downRate * 2 / kBlockSize, 2);
+    const std::int32_t want =
+        std::min(std::max(PipelineRate() * 2 / kBlockSize, 2), kMaxQueuedRequests);
     if (static_cast<std::int32_t>(requests_.size()) >= want || have_.remotePieceCount <= 0) {
         return true;
     }
@@ -753,6 +779,30 @@ void TBTPeer::Reset() {
     starvedSince_ = chokedSince_ = seedSince_ = 0;
     connectStart_ = established_ = partMark_ = 0;
     sendPasses_ = 0;
+    widened_ = false;
+    cancelled_.clear();
+}
+
+void TBTPeer::NoteCancelled(const BlockRequest& request) {
+    if (cancelled_.size() >= static_cast<std::size_t>(kRememberedCancels)) {
+        cancelled_.erase(cancelled_.begin());
+    }
+    cancelled_.push_back(request);
+}
+
+bool TBTPeer::CrossedCancel(std::int32_t block, std::int32_t length) {
+    const auto same = [&](const BlockRequest& r) { return r.block == block && r.length == length; };
+    const auto cancelled = std::find_if(cancelled_.begin(), cancelled_.end(), same);
+    if (cancelled == cancelled_.end()) {
+        return false;
+    }
+    cancelled_.erase(cancelled);
+    // Asked for again since: the block is ours to store.
+    const auto sentEnd = requests_.begin() +
+                         std::clamp<std::ptrdiff_t>(record_.sentRequests, 0,
+                                                    static_cast<std::ptrdiff_t>(requests_.size()));
+    return std::find_if(requests_.begin(), sentEnd, same) == sentEnd &&
+           !task_->PoolHolds(block, length);
 }
 
 // ---- exclusion bits ---------------------------------------------------------------------

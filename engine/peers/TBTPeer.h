@@ -36,6 +36,17 @@ class TBTPeer final : public TPeerObject {
     static constexpr std::int64_t kHandshakeSeconds = 12;
     static constexpr std::int32_t kRequestBatchBytes = 815;
     static constexpr std::int32_t kStealBlocks = 24;
+    // Requests in flight at most, whatever the rate: common clients drop requests beyond a
+    // queue of a few hundred without a word (and this engine keeps 128 of a remote's), and a
+    // dropped request stalls its piece until it times out. 128 blocks (2 MiB) in flight still
+    // carry hundreds of MB/s on a fast link.
+    static constexpr std::int32_t kMaxRequestsInFlight = 128;
+    // Cancelled requests remembered, so that a block already on its way when we cancelled
+    // it is dropped quietly instead of counting as unrequested.
+    static constexpr std::int32_t kRememberedCancels = 2 * kMaxRequestsInFlight;
+    // Requests queued at most (sent or not): a fast peer's queue would otherwise take most
+    // of the content, and every pass walks it.
+    static constexpr std::int32_t kMaxQueuedRequests = 4 * kMaxRequestsInFlight;
 
     TBTPeer(PeerTask& task, BtPeerTask& bt) : TPeerObject(task, kKindBitTorrent), bt_(&bt) {}
 
@@ -109,18 +120,29 @@ class TBTPeer final : public TPeerObject {
     void SetExcluded(std::int32_t piece, bool on);
     [[nodiscard]] bool IsExcluded(std::int32_t piece) const;
     [[nodiscard]] std::int32_t RequestWindow() const;
+    void NoteCancelled(const BlockRequest& request);
+    // True for a block this peer cancelled and no longer asks for (forgotten on the way).
+    bool CrossedCancel(std::int32_t block, std::int32_t length);
+    // The rate that sizes the pipeline and the reads: the 3-second rate, or what the window
+    // since the last evaluation already guarantees the next one to report, so that a fast
+    // new peer is not held to two requests in flight for its first seconds.
+    [[nodiscard]] std::int32_t PipelineRate() const;
+    // MaxOutstanding from the pipeline rate, within kMaxQueuedRequests.
+    [[nodiscard]] std::int32_t QueueAllowance() const override;
 
     BtPeerTask* bt_;
     std::vector<std::uint8_t> remotePieces_;
     std::vector<std::uint8_t> excluded_;
     std::vector<UploadRequest> uploads_;
     std::vector<std::uint8_t> blockBuffer_;
+    std::vector<BlockRequest> cancelled_;  // oldest first, at most kRememberedCancels
     BtHaveRecord have_;
     bool weChoke_ = true;
     bool remoteChokes_ = true;
     bool remoteInterested_ = false;
     bool nothingToRequest_ = false;
     bool udp_ = false;
+    bool widened_ = false;  // the receive buffer was widened past its 40960 bytes
     std::int64_t starvedSince_ = 0;
     std::int64_t chokedSince_ = 0;
     mutable std::int64_t seedSince_ = 0;

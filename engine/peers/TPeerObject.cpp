@@ -166,7 +166,7 @@ void TPeerObject::QueueBlocks(std::int32_t piece, std::int32_t firstOffset) {
     const std::int64_t pieceStart = piece * pieceLength;
     const std::int64_t pieceEnd = std::min(pieceStart + pieceLength, total);
     const auto now = static_cast<std::uint32_t>(task_->PeerClock());
-    const std::int32_t allowance = MaxOutstanding();
+    const std::int32_t allowance = QueueAllowance();
     for (std::int64_t at = pieceStart + (firstOffset / kBlockSize) * kBlockSize; at < pieceEnd;
          at += kBlockSize) {
         const auto block = static_cast<std::int32_t>(at / kBlockSize);

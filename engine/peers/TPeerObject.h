@@ -106,6 +106,9 @@ class TPeerObject : public TRefObject, public RangeWorker {
     bool StoreBlock(std::int32_t block, std::int32_t length, const std::uint8_t* data);
     [[nodiscard]] bool HasRequestInPiece(std::int32_t piece) const;
     [[nodiscard]] std::int32_t MaxOutstanding() const noexcept;
+    // Requests QueueBlocks may keep in this peer's queue (MaxOutstanding unless a kind sizes
+    // its pipeline otherwise).
+    [[nodiscard]] virtual std::int32_t QueueAllowance() const { return MaxOutstanding(); }
     // The connection's average rates since it was made.
     [[nodiscard]] std::int64_t AverageReceiveRate(std::int64_t now) const;
     [[nodiscard]] std::int64_t AverageSendRate(std::int64_t now) const;

@@ -280,5 +280,48 @@ TEST_F(BtMalformedPeerTest, AFloodOfSilentConnectionsStaysWithinThePendingLimits
     EXPECT_GE(closed, 190u);
 }
 
+// Requests, cancels and blocks on the wire cross: a block the remote sent before our cancel
+// reached it is dropped quietly, and the peer stays.
+TEST_F(BtMalformedPeerTest, ABlockThatCrossedOurCancelKeepsThePeer) {
+    const TaskHandle task = Start();
+    ASSERT_NE(task, nullptr);
+    RawPeer seed("127.0.0.4", port_);
+    ASSERT_TRUE(seed.Send(Handshake(hash_, 'C') + FullBitfield() + bt::Simple(bt::kUnchoke)));
+    // The messages of one kind that arrived, as (index, begin, length).
+    std::string in;
+    const auto collect = [&](std::uint8_t id) {
+        std::vector<std::array<std::uint32_t, 3>> found;
+        for (std::size_t at = in.size() >= 68 && in[0] == 19 ? 68 : 0; at + 4 <= in.size();) {
+            const std::uint32_t length =
+                bt::Get32(reinterpret_cast<const std::uint8_t*>(in.data() + at));
+            if (at + 4 + length > in.size()) {
+                break;
+            }
+            const auto* r = reinterpret_cast<const std::uint8_t*>(in.data() + at + 5);
+            if (length == 13 && in[at + 4] == static_cast<char>(id)) {
+                found.push_back({bt::Get32(r), bt::Get32(r + 4), bt::Get32(r + 8)});
+            }
+            at += 4 + length;
+        }
+        return found;
+    };
+    ASSERT_TRUE(test::WaitFor([&] { return seed.Read(20, &in) && !collect(bt::kRequest).empty(); },
+                              std::chrono::seconds(10)));
+    const auto asked = collect(bt::kRequest).front();
+    // Choked: the engine cancels what it asked for...
+    in.clear();
+    ASSERT_TRUE(seed.Send(bt::Simple(bt::kChoke)));
+    ASSERT_TRUE(test::WaitFor([&] { return seed.Read(20, &in) && !collect(bt::kCancel).empty(); },
+                              std::chrono::seconds(5)));
+    const auto cancels = collect(bt::kCancel);
+    EXPECT_NE(std::find(cancels.begin(), cancels.end(), asked), cancels.end());
+    // ...but the block was already on its way.
+    const std::size_t offset = static_cast<std::size_t>(asked[0]) * kPiece + asked[1];
+    ASSERT_TRUE(seed.Send(bt::PieceHeader(asked[0], asked[1], asked[2]) +
+                          content_.substr(offset, asked[2]) + bt::Simple(bt::kUnchoke)));
+    EXPECT_TRUE(seed.Read(1500)) << "the engine dropped a peer whose block crossed its cancel";
+    EXPECT_TRUE(Completes(task));
+}
+
 }  // namespace
 }  // namespace koruvan::engine

@@ -5,7 +5,8 @@
 #   - a libtorrent leecher (tests/integration/fixtures/lt_peer.py),
 #   - aria2c as a BitTorrent client,
 # each from its own loopback address, with wall time, CPU time and peak memory side by side
-# as ratios to the libtorrent leecher (/usr/bin/time -v). Then the engine once more with two
+# as ratios to the libtorrent leecher (/usr/bin/time -v). The engine again while 200 silent
+# connections (bench/silent_flood.py) hold its listener. Then the engine once more with two
 # libtorrent seeders (127.0.0.2, 127.0.0.4) and one nginx web mirror at once, next to the
 # engine from the mirror alone and from the two seeders alone.
 # No DHT, local discovery, UPnP or NAT-PMP anywhere: nothing leaves loopback.
@@ -118,6 +119,20 @@ echo "ratios to the libtorrent leecher (wall / cpu / peak RSS):"
 for name in engine aria2c; do
     echo "  $name: $(ratio "${wall[$name]}" "${wall[libtorrent]}") / $(ratio "${cpu[$name]}" "${cpu[libtorrent]}") / $(ratio "${rss[$name]}" "${rss[libtorrent]}")"
 done
+
+echo
+echo "bt_compare: the engine from the same seeder while 200 connections that never speak hold its listener"
+flood_port=$(free_port)
+/usr/bin/python3 "$repo/bench/silent_flood.py" 127.0.0.3 "$flood_port" 200 600 127.0.0.10 127.0.0.11 \
+    >"$work/flood.log" 2>&1 &
+flood_pid=$!
+pids+=("$flood_pid")
+run engine-flooded "$work/out/big.bin" "$fetch" --torrent "$work/big.torrent" --bind 127.0.0.3 \
+    --listen-port "$flood_port" "$work/out/big.bin" "http://127.0.0.1:1/big.bin"
+kill -TERM "$flood_pid" 2>/dev/null || true
+wait "$flood_pid" 2>/dev/null || true
+sed 's/^/  /' "$work/flood.log"
+echo "  flooded wall to the engine's unflooded wall: $(ratio "${wall[engine-flooded]}" "${wall[engine]}") (aim: at most 1.20)"
 
 echo
 echo "bt_compare: the engine with two seeders (127.0.0.2, 127.0.0.4) and one web mirror"

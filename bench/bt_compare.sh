@@ -41,6 +41,7 @@ trap cleanup EXIT INT TERM
 free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 tracker_port=$(free_port)
 web_port=$(free_port)
+slow_web_port=$(free_port)
 
 echo "bt_compare: generating $size_mib MiB and its torrent"
 mkdir -p "$work/seed" "$work/www" "$work/nginx/tmp" "$work/tracker"
@@ -71,7 +72,9 @@ pids+=($!)
     echo "http { access_log off; sendfile on; client_body_temp_path $work/nginx/tmp;"
     echo "  proxy_temp_path $work/nginx/tmp; fastcgi_temp_path $work/nginx/tmp;"
     echo "  uwsgi_temp_path $work/nginx/tmp; scgi_temp_path $work/nginx/tmp;"
-    echo "  server { listen 127.0.0.1:$web_port; root $work/www; } }"
+    echo "  server { listen 127.0.0.1:$web_port; root $work/www; }"
+    # The same mirror at an internet mirror's pace (per connection), slower than the swarm.
+    echo "  server { listen 127.0.0.1:$slow_web_port; root $work/www; limit_rate 40m; } }"
 } >"$work/nginx/nginx.conf"
 nginx -e "$work/nginx/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 pids+=($!)
@@ -145,3 +148,12 @@ run "engine-2-seeders+web" "$work/out/big.bin" "$fetch" --torrent "$work/big.tor
     "$work/out/big.bin" "http://127.0.0.1:$web_port/big.bin"
 grep -h 'engine_fetch: web' "$work/run-engine-2-seeders+web.log" | sed 's/^/  bytes by source: /'
 echo "  wall of both sources to the web mirror alone: $(ratio "${wall[engine-2-seeders+web]}" "${wall[engine-web]}"), to the two seeders alone: $(ratio "${wall[engine-2-seeders+web]}" "${wall[engine-2-seeders]}")"
+
+echo
+echo "bt_compare: the same with the mirror limited to 40 MB/s per connection"
+run "engine-slow-web" "$work/out/big.bin" "$fetch" "$work/out/big.bin" \
+    "http://127.0.0.1:$slow_web_port/big.bin"
+run "engine-2-seeders+slow-web" "$work/out/big.bin" "$fetch" --torrent "$work/big.torrent" \
+    --bind 127.0.0.3 "$work/out/big.bin" "http://127.0.0.1:$slow_web_port/big.bin"
+grep -h 'engine_fetch: web' "$work/run-engine-2-seeders+slow-web.log" | sed 's/^/  bytes by source: /'
+echo "  wall of both sources to the slow mirror alone: $(ratio "${wall[engine-2-seeders+slow-web]}" "${wall[engine-slow-web]}"), to the two seeders alone: $(ratio "${wall[engine-2-seeders+slow-web]}" "${wall[engine-2-seeders]}")"

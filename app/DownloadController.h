@@ -277,7 +277,7 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     void ReactToCodeLocked(std::int32_t code);
     [[nodiscard]] std::uint64_t DownloadedBytesLocked();
     [[nodiscard]] std::string SpeedTextLocked();
-    void DistributeConnectionsLocked(std::int32_t a, std::int32_t b);
+    void DistributeConnectionsLocked(std::int32_t a, std::int32_t b, int n);
     void ApplySpeedLimitLocked(std::uint32_t kibPerSecond);
     [[nodiscard]] int ActiveTaskCountLocked();
     void StartRefreshLocked();

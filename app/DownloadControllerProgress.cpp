@@ -98,12 +98,14 @@ std::string DownloadController::SpeedTextLocked() {
         return "0 B/s";
     }
     std::uint64_t sum = 0;
+    int active = 0;
     for (int i = 0; i < kFileCount; ++i) {
         if (tasks_.Done(i)) {
             continue;
         }
         if (const FileQuery q = QueryLocked(i); q.ok) {
             sum += ClampRate(q.progress.currentRate);
+            ++active;
         }
     }
     aggregateSpeed_ = static_cast<std::uint32_t>(
@@ -114,7 +116,7 @@ std::string DownloadController::SpeedTextLocked() {
     // The budgets are handed out while the tasks run, not only once bytes flow: a task's
     // BitTorrent allowance is 0 until set, and a download that only peers can serve (every
     // web source down) would otherwise never dial a single peer.
-    DistributeConnectionsLocked(httpConnections_, peerConnections_);
+    DistributeConnectionsLocked(httpConnections_, peerConnections_, active);
     if (state_ == ControllerState::Downloading) {
         if (speedCalls_ % kRefreshEvery == 0) {
             StartRefreshLocked();
@@ -143,9 +145,9 @@ void DownloadController::StartRefreshLocked() {
 }
 
 // Each unfinished task gets its share of both budgets; the remainders go to the first
-// tasks in index order. Only a change of the budget or of the number of tasks re-splits.
-void DownloadController::DistributeConnectionsLocked(std::int32_t a, std::int32_t b) {
-    const int n = ActiveTaskCountLocked();
+// tasks in index order. n: the unfinished tasks that answered their query. Only a change of the
+// budget or of the number of tasks re-splits.
+void DownloadController::DistributeConnectionsLocked(std::int32_t a, std::int32_t b, int n) {
     if (a == lastShareA_ && n == lastShareN_) {
         return;
     }

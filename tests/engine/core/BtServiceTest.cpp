@@ -148,14 +148,14 @@ TEST_F(BtServiceTest, DisguisedIncomingConnectionIsAnsweredWithAFakeHttpHeader) 
 
 TEST(DiscoveryDatagramTest, LayoutAndRefusals) {
     DiscoveryDatagram d;
-    d.ip = 0x0264330A;  // 10.51.100.2 in network order
+    d.ip = 0x026433C6;  // 198.51.100.2 in network order
     d.port = 6881;
     d.reply = true;
     d.infoHash.fill(0x11);
     d.peerId.fill(0x22);
     const auto bytes = EncodeDiscovery(d);
     const std::string expected = std::string(4, '\0') +
-                                 "\x0A\x33\x64\x02"
+                                 "\xC6\x33\x64\x02"
                                  "\x1A\xE1" +
                                  std::string(2, '\0') + std::string("\0\0\0\1", 4) +
                                  std::string(20, '\x11') + std::string(20, '\x22');

@@ -152,9 +152,9 @@ TEST_F(PieceMapTest, AFailedPieceIsResetChargedToItsSupplierAndReported) {
     EXPECT_FALSE(map->Partial(1));
     EXPECT_EQ(map->BufferedBytes(), 0);
 
-    IdPtr peer(new TPeerId("node://10.1.2.3:6881"));
+    IdPtr peer(new TPeerId("node://203.0.113.3:6881"));
     peer->kind = kKindBitTorrent;
-    peer->ip = 0x0302010Au;  // 10.1.2.3 in network order
+    peer->ip = 0x037100CBu;  // 203.0.113.3 in network order
     peer->port = 6881;
     for (std::int32_t b = 4; b < 8; ++b) {
         Deliver(*map, bad, b, peer.get());
@@ -165,7 +165,7 @@ TEST_F(PieceMapTest, AFailedPieceIsResetChargedToItsSupplierAndReported) {
     EXPECT_EQ(events[0].text, "http://cdn.koruvan.example/d.bin");
     EXPECT_EQ(events[0].fileName, dir_.File("d.bin"));
     EXPECT_EQ(events[1].code, "11500102");
-    EXPECT_EQ(events[1].text, "10.1.2.3:6881");
+    EXPECT_EQ(events[1].text, "203.0.113.3:6881");
 
     // The good data from another source completes it, and resets the failure counter.
     peer->failures = 3;

@@ -49,17 +49,22 @@ TEST(KadRoutingTableTest, FewerThanFourBucketsSplitAnyFullBucket) {
     EXPECT_EQ(buckets[0].contacts.size(), 10u);
 }
 
-TEST(KadRoutingTableTest, FullFarBucketDropsOrAsksForAPing) {
-    KadRoutingTable table(KadNodeId({0xFFFFFFF0u, 0, 0, 0, 1}));
+// Buckets near the own id until there are four or more, then the lowest bucket full of good
+// contacts seen at 100 s. Returns the next free host number.
+[[nodiscard]] std::uint8_t FillNearAndLowest(KadRoutingTable& table) {
     std::uint8_t host = 1;
-    // Fill buckets near the own id until there are four or more.
     for (std::uint32_t i = 0; table.BucketCount() < 4; ++i) {
         table.Insert(Contact(0xF0000000u + i * 0x100000u, 1, host++), true, false, 100);
     }
-    // Fill the lowest bucket with good contacts.
     for (std::uint32_t i = 0; i < 10; ++i) {
         table.Insert(Contact(0x01000000u + i, 1, host++), true, false, 100);
     }
+    return host;
+}
+
+TEST(KadRoutingTableTest, FullFarBucketDropsOrAsksForAPing) {
+    KadRoutingTable table(KadNodeId({0xFFFFFFF0u, 0, 0, 0, 1}));
+    std::uint8_t host = FillNearAndLowest(table);
     const std::size_t before = table.ContactCount();
     const std::size_t buckets = table.BucketCount();
     // All good and seen within 600 s: the eleventh is dropped, no split.
@@ -74,13 +79,7 @@ TEST(KadRoutingTableTest, FullFarBucketDropsOrAsksForAPing) {
 
 TEST(KadRoutingTableTest, ContactThatMissedThreePingsIsReplacedByTheNextNewcomer) {
     KadRoutingTable table(KadNodeId({0xFFFFFFF0u, 0, 0, 0, 1}));
-    std::uint8_t host = 1;
-    for (std::uint32_t i = 0; table.BucketCount() < 4; ++i) {
-        table.Insert(Contact(0xF0000000u + i * 0x100000u, 1, host++), true, false, 100);
-    }
-    for (std::uint32_t i = 0; i < 10; ++i) {
-        table.Insert(Contact(0x01000000u + i, 1, host++), true, false, 100);
-    }
+    (void)FillNearAndLowest(table);
     const auto all = table.AllContacts();
     const KadNode target = *std::find_if(
         all.begin(), all.end(), [](const KadNode& n) { return n.id == IdWithTop(0x01000005u, 1); });

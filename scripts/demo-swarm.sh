@@ -15,6 +15,7 @@
 #   --no-bootstrap  use the existing build instead of running scripts/bootstrap.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/nginx-head.sh
 repo=$PWD
 
 sizes="2M,40M,40M,40M,20M"
@@ -120,23 +121,9 @@ done
 
 web="$work/nginx"
 mkdir -p "$web/tmp"
-cat >"$web/nginx.conf" <<EOF
-user $(id -un) $(id -gn);
-daemon off;
-worker_processes 2;
-pid $web/nginx.pid;
-error_log $web/error.log;
-events { worker_connections 512; }
-http {
-    log_format demo '\$remote_addr "\$request" \$status \$body_bytes_sent';
-    client_body_temp_path $web/tmp;
-    proxy_temp_path $web/tmp;
-    fastcgi_temp_path $web/tmp;
-    uwsgi_temp_path $web/tmp;
-    scgi_temp_path $web/tmp;
-    sendfile on;
-    default_type application/octet-stream;
-    types { text/xml xml; }
+{
+    nginx_head "$web" "user $(id -un) $(id -gn);"
+    cat <<EOF
     # Machine B gets the files only as a trickle; machine A at full speed.
     map \$remote_addr \$demo_rate { $addr_b $trickle; default 0; }
     server {
@@ -149,6 +136,7 @@ http {
     }
 }
 EOF
+} >"$web/nginx.conf"
 ip netns exec "$sw" nginx -e "$web/error.log" -p "$web" -c "$web/nginx.conf" &
 tracker="$work/tracker"
 mkdir -p "$tracker"

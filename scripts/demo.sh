@@ -16,6 +16,7 @@
 #   --no-bootstrap  use the existing build instead of running scripts/bootstrap.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/nginx-head.sh
 repo=$PWD
 for arg in "$@"; do
     # Two downloaders in network namespaces, the second fed mostly by the first.
@@ -167,28 +168,15 @@ server_block() {
     }
 EOF
 }
-cat >"$web/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 2;
-pid $web/nginx.pid;
-error_log $web/error.log;
-events { worker_connections 512; }
-http {
-    log_format demo '\$remote_addr "\$request" \$status \$body_bytes_sent';
-    client_body_temp_path $web/tmp;
-    proxy_temp_path $web/tmp;
-    fastcgi_temp_path $web/tmp;
-    uwsgi_temp_path $web/tmp;
-    scgi_temp_path $web/tmp;
-    sendfile on;
-    default_type application/octet-stream;
-    types { text/xml xml; }
+{
+    nginx_head "$web" "$user_line"
+    cat <<EOF
 $(server_block "$cdn_port")
 $(server_block "$mirror1_port")
 $(server_block "$mirror2_port")
 }
 EOF
+} >"$web/nginx.conf"
 "$nginx_bin" -e "$web/error.log" -p "$web" -c "$web/nginx.conf" &
 nginx_pid=$!
 for port in "$cdn_port" "$mirror1_port" "$mirror2_port"; do

@@ -46,7 +46,8 @@ std::optional<ResumePiece> ReadPiece(const QElement& dict) {
             }
         }
     }
-    if (!haveStatus || !haveIndex) {
+    // A negative count (or one past 32 bits, clamped to -1) is a damaged entry.
+    if (!haveStatus || !haveIndex || piece.index < 0 || piece.part < 0) {
         return std::nullopt;
     }
     return piece;

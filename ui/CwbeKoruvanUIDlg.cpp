@@ -223,9 +223,11 @@ void CwbeKoruvanUIDlg::StartController() {
     // The start may wait on the network; the window's thread stays free meanwhile (a later
     // start of the program expects an answer from it within a second).
     startThread_ = std::thread([this, start] {
-        const auto [result, expiry] = start();
+        auto started = start();
         QMetaObject::invokeMethod(
-            this, [this, result, expiry] { FinishStart(result, expiry); }, Qt::QueuedConnection);
+            this,
+            [this, started = std::move(started)] { FinishStart(started.first, started.second); },
+            Qt::QueuedConnection);
     });
 }
 

@@ -19,7 +19,6 @@ namespace koruvan::engine {
 namespace {
 
 constexpr std::int32_t kSourcePriority = 29;
-constexpr std::int32_t kFastPeerRate = 28671;
 constexpr std::int32_t kIdleWebSecondsBeforeExtras = 9;
 constexpr std::int32_t kLowRate = 1024;
 constexpr std::int32_t kLowRateSeconds = 16;

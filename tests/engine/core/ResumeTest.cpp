@@ -351,6 +351,25 @@ TEST_F(ResumeTest, APieceStatusEntryNeedsItsChecksumAndAWholeStoredState) {
     ResumePiece badState = stored;  // claims more bytes than its state hashed
     badState.part = 2 * kFlushMinimum;
     EXPECT_EQ(restored(badState), 0);
+
+    // Negative counts (or ones past 32 bits) are damaged entries the reader drops.
+    for (const std::int64_t bad : {std::int64_t{-1}, std::int64_t{1} << 40}) {
+        for (const bool inPart : {true, false}) {
+            ResumeRecord r = record;
+            (inPart ? r.pieces[0].part : r.pieces[0].index) = static_cast<std::int32_t>(-1);
+            std::string blob = EncodeResumeRecord(r);
+            if (bad != -1) {  // the encoder takes 32 bits: write the wide value by hand
+                const std::string key = inPart ? "4:Parti-1e" : "5:Indexi-1e";
+                const auto at = blob.find(key);
+                ASSERT_NE(at, std::string::npos);
+                blob.replace(at, key.size(),
+                             (inPart ? "4:Parti" : "5:Indexi") + std::to_string(bad) + "e");
+            }
+            ResumeReader damaged;
+            ASSERT_TRUE(damaged.Parse(blob));
+            EXPECT_TRUE(damaged.Pieces().empty()) << bad << (inPart ? " part" : " index");
+        }
+    }
 }
 
 TEST_F(ResumeTest, ACorruptPieceCacheRecordStopsLoadingThere) {

@@ -74,8 +74,19 @@ bool StartServer(QUInternalServer& s, const char* rendezvous, int udpPort, int i
     for (int i = 0; i < 8; ++i) {
         config.nodeId[i] = static_cast<std::uint8_t>(idByte + i);
     }
+    // A register lost on a lossy link is sent again at the next keep-alive: keep that short.
+    config.keepAliveSeconds = 10;
     s.SetTransportDisabled(false);
     return s.Start(config) == 0;
+}
+
+// Waits until the rendezvous answered the registration (up to 45 s, past a few lost
+// registers); a peer looked up before it is registered is refused at once.
+bool WaitRegistered(QUInternalServer& s) {
+    for (int i = 0; i < 450 && !s.ServerReplied(); ++i) {
+        SleepMs(100);
+    }
+    return s.ServerReplied();
 }
 
 // Waits for one handle to be readable (or writable) for up to ms.
@@ -134,6 +145,10 @@ int Listen(char** argv) {
     any.sin_port = htons(static_cast<std::uint16_t>(listenPort));
     if (server.UdpBind(listener, &any, sizeof(any)) != 0 || server.UdpListen(listener, 8) != 0) {
         return 2;
+    }
+    if (!WaitRegistered(server)) {
+        std::printf("not registered\n");
+        return 1;
     }
     std::printf("listening\n");
     std::fflush(stdout);
@@ -210,9 +225,10 @@ int Connect(char** argv) {
     for (int i = 0; i < 8; ++i) {
         to.sin_zero[i] = static_cast<char>(targetId + i);
     }
-    // Give the registration a moment so the external address is known.
-    for (int i = 0; i < 50 && !server.ServerReplied(); ++i) {
-        SleepMs(100);
+    // The external address is known once the rendezvous answered the registration.
+    if (!WaitRegistered(server)) {
+        std::printf("udp: not registered\n");
+        return 1;
     }
     const auto start = Clock::now();
     server.UdpConnect(h, &to, sizeof(to));

@@ -54,7 +54,12 @@ std::string Stream(NatLab& lab, TempDir& dir, const std::string& name, std::uint
                                 dir.File(name + "-listener.txt"),
                                 "",
                                 {}}));
-    std::this_thread::sleep_for(1s);  // registered before anyone looks it up
+    // Registered before anyone looks it up (a lost register is sent again within 10 s).
+    for (int i = 0; i < 600 && ReadFile(dir.File(name + "-listener.txt")).find("listening") ==
+                                   std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
     EXPECT_TRUE(connector.Start({"/usr/sbin/ip",
                                  {"netns", "exec", lab.Ns("c1"), KORUVAN_UDP_PEER, "connect",
                                   "203.0.113.1:82", "7001", "16", "203.0.113.12:6881", "32", b},

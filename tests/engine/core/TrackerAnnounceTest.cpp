@@ -64,7 +64,7 @@ class AnsweringTracker {
                     announces_.push_back({static_cast<std::uint8_t>(d[83]), left});
                 }
                 const std::string peers =
-                    Bytes({10, 0, 0, 9, 0x1A, 0xE1, 127, 0, 0, 1, 0x1A, 0xE1});
+                    Bytes({192, 0, 2, 9, 0x1A, 0xE1, 127, 0, 0, 1, 0x1A, 0xE1});
                 tracker_.Answer(
                     test::UdpAnswer(1, d, Bytes({0, 0, 7, 8, 0, 0, 0, 1, 0, 0, 0, 3}) + peers));
             } else {
@@ -136,7 +136,7 @@ class TrackerAnnounceTest : public ::testing::Test {
 };
 
 TEST_F(TrackerAnnounceTest, StartedCompletedStoppedAndLearnedPeers) {
-    ASSERT_TRUE(StepUntil([&] { return HasCandidate("btnode://10.0.0.9:6881"); }));
+    ASSERT_TRUE(StepUntil([&] { return HasCandidate("btnode://192.0.2.9:6881"); }));
     ASSERT_TRUE(StepUntil([&] { return !Announcing(); }));
     EXPECT_FALSE(HasCandidate("btnode://127.0.0.1:6881"));
     task_->Publish(true, true);
@@ -199,7 +199,7 @@ TEST_F(TrackerAnnounceTest, TheLinkDescribesTheTask) {
     // Peers named by a tracker: never 127.0.0.1 nor the task itself; a dictionary-form id
     // is kept.
     LearnedPeer self;
-    self.ip = HostToNet32(0x0A000002);
+    self.ip = HostToNet32(0xC0000202);
     self.port = 7000;
     self.hasPeerId = true;
     self.peerId = id;
@@ -218,7 +218,7 @@ TEST_F(TrackerAnnounceTest, TheLinkDescribesTheTask) {
     EXPECT_EQ(count, 1);
     const auto found = std::find_if(
         task_->Candidates().begin(), task_->Candidates().end(),
-        [](const TPeerId* c) { return c != nullptr && c->text == "btnode://10.0.0.2:7000"; });
+        [](const TPeerId* c) { return c != nullptr && c->text == "btnode://192.0.2.2:7000"; });
     ASSERT_NE(found, task_->Candidates().end());
     EXPECT_TRUE((*found)->resolved);
     EXPECT_EQ((*found)->priority, 19);

@@ -10,7 +10,8 @@ packages=(
     zlib1g-dev libminiupnpc-dev qt6-base-dev libx11-dev libcli11-dev
     libgtest-dev libgmock-dev libbenchmark-dev fonts-noto-cjk
     nginx tinyproxy dante-server opentracker vsftpd miniupnpd-nftables nftables iproute2
-    python3-libtorrent xvfb imagemagick openbox qt6-translations-l10n curl aria2 lftp time
+    python3-libtorrent transmission-cli transmission-daemon pure-ftpd
+    xvfb imagemagick openbox qt6-translations-l10n curl aria2 lftp time
 )
 
 missing=()

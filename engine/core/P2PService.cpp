@@ -25,35 +25,7 @@ std::uint16_t ConfiguredPort() {
     return port > 0 && port <= 0xFFFF ? static_cast<std::uint16_t>(port) : 8080;
 }
 
-bool SameSubnet24(std::uint32_t a, std::uint32_t b) {
-    // Network order: the first three octets are the three low bytes in memory.
-    return std::memcmp(&a, &b, 3) == 0;
-}
-
 }  // namespace
-
-std::array<std::uint8_t, kDiscoverySize> EncodeDiscovery(const DiscoveryDatagram& d) {
-    std::array<std::uint8_t, kDiscoverySize> out{};
-    std::memcpy(out.data() + 4, &d.ip, 4);
-    out[8] = static_cast<std::uint8_t>(d.port >> 8);
-    out[9] = static_cast<std::uint8_t>(d.port & 0xFF);
-    bt::Put32(out.data() + 12, d.reply ? 1 : 0);
-    std::memcpy(out.data() + 16, d.infoHash.data(), 20);
-    std::memcpy(out.data() + 36, d.peerId.data(), 20);
-    return out;
-}
-
-bool DecodeDiscovery(const std::uint8_t* data, std::size_t size, DiscoveryDatagram& out) {
-    if (data == nullptr || size < kDiscoverySize || bt::Get32(data) != 0) {
-        return false;
-    }
-    std::memcpy(&out.ip, data + 4, 4);
-    out.port = static_cast<std::uint16_t>((data[8] << 8) | data[9]);
-    out.reply = bt::Get32(data + 12) == 1;
-    std::memcpy(out.infoHash.data(), data + 16, 20);
-    std::memcpy(out.peerId.data(), data + 36, 20);
-    return true;
-}
 
 P2PService& P2PService::Instance() {
     static P2PService* service = new P2PService;  // lives to the end of the process
@@ -104,7 +76,8 @@ void P2PService::AcceptConnections(ServiceTask& task, std::uint64_t nowMs) {
             break;
         }
         const std::uint32_t remote = accepted->RemoteIp();
-        if (!accepted->UdpMode() && IsValidIp(address_) && !SameSubnet24(remote, address_)) {
+        if (!accepted->UdpMode() &&
+            FromOutsideLocalNetwork(remote, address_, AddressesOf(interfaces_))) {
             Engine().reachableFromOutside.store(true);
             Engine().transportDisabled.store(true);
         }
@@ -170,9 +143,13 @@ void P2PService::ScreenPending(ServiceTask& task, std::uint64_t nowMs) {
 
 void P2PService::StartListening(std::int64_t engineSeconds) {
     const std::uint32_t configured = Engine().bindAddress.load();
+    bool recheck = false;
     if (listener_.IsOpen() && engineSeconds - lastCheck_ > kAddressCheckSeconds) {
         if (configured != address_ || ConfiguredPort() != port_) {
             StopLocked();  // restarted below on the new address
+        } else {
+            interfaces_ = ListLocalInterfaces();
+            recheck = true;
         }
         lastCheck_ = engineSeconds;
     }
@@ -188,13 +165,56 @@ void P2PService::StartListening(std::int64_t engineSeconds) {
         port_ = ConfiguredPort();
         Engine().servicePort.store(port_);
         lastCheck_ = engineSeconds;
+        interfaces_ = ListLocalInterfaces();
     }
     KeepUdpListener();
-    if (!multicast_.IsOpen() && Engine().lanDiscovery.load()) {
-        (void)multicast_.Open(kDiscoveryGroup, kDiscoveryPort, address_);
-    } else if (multicast_.IsOpen() && !Engine().lanDiscovery.load()) {
-        multicast_.Close();
+    KeepMulticast(recheck);
+}
+
+void P2PService::KeepMulticast(bool recheck) {
+    if (!Engine().lanDiscovery.load()) {
+        CloseMulticast();
+        return;
     }
+    if (multicast_.IsOpen() && !recheck) {
+        return;
+    }
+    // Without a bind address: the interface the system sends to the group by (its routing
+    // table), so that the announced address is the one the datagrams leave from.
+    const std::uint32_t chosen =
+        ChooseDiscoveryAddress(address_, RouteSourceAddress(kDiscoveryGroup, kDiscoveryPort),
+                               interfaces_.empty() ? ListLocalInterfaces() : interfaces_);
+    if (multicast_.IsOpen() && chosen == multicast_.Interface()) {
+        return;
+    }
+    CloseMulticast();  // another interface: the tasks announce themselves there again
+    if (IsValidIp(chosen)) {
+        (void)multicast_.Open(kDiscoveryGroup, kDiscoveryPort, chosen);
+    }
+}
+
+void P2PService::CloseMulticast() {
+    if (!multicast_.IsOpen()) {
+        return;
+    }
+    multicast_.Close();
+    for (Registered& r : tasks_) {
+        r.announced = false;
+    }
+}
+
+std::uint32_t P2PService::AnnouncedAddress() const {
+    return IsValidIp(address_) ? address_ : multicast_.Interface();
+}
+
+OwnService P2PService::Own() const {
+    OwnService own;
+    // A listener on one address answers there alone; on every address, at each of them.
+    own.addresses =
+        IsValidIp(address_) ? std::vector<std::uint32_t>{address_} : AddressesOf(interfaces_);
+    own.port = port_;
+    own.nodeId = Engine().nodeId;
+    return own;
 }
 
 void P2PService::KeepUdpListener() {
@@ -256,7 +276,7 @@ void P2PService::Handle(ServiceTask& task, const DiscoveryDatagram& d) {
     task.AddLocalPeer(d.ip, d.port, d.peerId);
     if (!d.reply) {
         DiscoveryDatagram answer;
-        answer.ip = address_;
+        answer.ip = AnnouncedAddress();
         answer.port = port_;
         answer.reply = true;
         std::memcpy(answer.infoHash.data(), task.ServiceInfoHash(), 20);
@@ -274,7 +294,7 @@ void P2PService::Discovery(ServiceTask& task, std::int64_t engineSeconds) {
     const std::uint8_t* hash = task.ServiceInfoHash();
     if (!self->announced) {
         DiscoveryDatagram own;
-        own.ip = address_;
+        own.ip = AnnouncedAddress();
         own.port = port_;
         std::memcpy(own.infoHash.data(), hash, 20);
         std::memcpy(own.peerId.data(), task.ServicePeerId(), 20);
@@ -283,6 +303,7 @@ void P2PService::Discovery(ServiceTask& task, std::int64_t engineSeconds) {
         }
         return;
     }
+    const OwnService me = Own();
     std::uint8_t buffer[512];
     for (;;) {
         std::uint32_t from = 0;
@@ -294,11 +315,11 @@ void P2PService::Discovery(ServiceTask& task, std::int64_t engineSeconds) {
         if (!DecodeDiscovery(buffer, static_cast<std::size_t>(n), d)) {
             continue;
         }
-        if (!IsValidIp(d.ip)) {
-            d.ip = from;  // a sender listening on every address: the address it sent from
+        if (IsOwnDatagram(d, from, me)) {
+            continue;  // looped back from the group
         }
-        if (d.ip == (IsValidIp(address_) ? address_ : from) && d.port == port_) {
-            continue;  // this service itself
+        if (!IsValidIp(d.ip)) {
+            d.ip = from;  // a sender that announces no address: the address it sent from
         }
         if (std::memcmp(d.infoHash.data(), hash, 20) == 0) {
             Handle(task, d);

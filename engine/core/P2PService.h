@@ -1,7 +1,8 @@
 // The engine-wide P2P service shared by all tasks: the TCP listener on the listen port at
 // the bind address, the screening of incoming connections and their hand-over to the task
 // whose info hash they name, the registry of info hashes, and local-network discovery over
-// IPv4 multicast (group 233.65.31.78, port 31576, on the bind address's interface).
+// IPv4 multicast (group 233.65.31.78, port 31576) on the bind address's interface, or,
+// without a bind address, on the interface the system sends to the group by.
 //
 // Driven from the tasks' rounds. Locking: every field of the service is guarded by
 // TaskRegistryLock, which Upkeep, Discovery, Register, Unregister and Stop take themselves;
@@ -14,28 +15,12 @@
 #include <memory>
 #include <vector>
 
+#include "engine/core/DiscoveryDatagram.h"
+#include "engine/core/LocalNetwork.h"
 #include "engine/peers/MulticastSocket.h"
 #include "engine/peers/TPeerConnection.h"
 
 namespace koruvan::engine {
-
-inline constexpr std::uint32_t kDiscoveryGroup = 0x4E1F41E9u;  // 233.65.31.78, network order
-inline constexpr std::uint16_t kDiscoveryPort = 31576;
-inline constexpr std::size_t kDiscoverySize = 56;
-inline constexpr std::int32_t kLocalPeerPriority = 35;
-
-// The local discovery datagram.
-struct DiscoveryDatagram {
-    std::uint32_t ip = 0;    // network order
-    std::uint16_t port = 0;  // host order
-    bool reply = false;
-    std::array<std::uint8_t, 20> infoHash{};
-    std::array<std::uint8_t, 20> peerId{};
-};
-[[nodiscard]] std::array<std::uint8_t, kDiscoverySize> EncodeDiscovery(const DiscoveryDatagram& d);
-// False for a datagram shorter than 56 bytes or with a non-zero first field.
-[[nodiscard]] bool DecodeDiscovery(const std::uint8_t* data, std::size_t size,
-                                   DiscoveryDatagram& out);
 
 // What the service needs from a task.
 class ServiceTask {
@@ -112,6 +97,14 @@ class P2PService {
     Registered* Find(ServiceTask* task);
     void Handle(ServiceTask& task, const DiscoveryDatagram& d);
     bool SendDatagram(const DiscoveryDatagram& d);
+    // Opens the multicast socket on the discovery interface, or closes it when discovery is
+    // off; every 180 s (`recheck`) it moves to another interface when the choice changed.
+    void KeepMulticast(bool recheck);
+    void CloseMulticast();
+    // The address the datagrams announce: the listener's, or the discovery interface's
+    // when the listener is on every address.
+    [[nodiscard]] std::uint32_t AnnouncedAddress() const;
+    [[nodiscard]] OwnService Own() const;
 
     TPeerConnection listener_;
     // Its companion on the UDP pseudo-socket layer, on the same port while the transport is
@@ -124,6 +117,8 @@ class P2PService {
     std::vector<Registered> tasks_;
     MulticastSocket multicast_;
     std::vector<Announcement> announcements_;
+    // This host's interfaces, read when the listener starts and at each address check.
+    std::vector<LocalInterface> interfaces_;
 };
 
 }  // namespace koruvan::engine

@@ -1,7 +1,8 @@
 // Engine to engine with the product's disguise on, each koruvan-cli in a network namespace
 // of its own on one bridge (198.51.100.0/24): one seeds, the other downloads over
 // BitTorrent alone (no web source reachable), finding the seed through a tracker on the
-// bridge, and in another run through multicast discovery alone (no tracker answers).
+// bridge, and in another run through multicast discovery alone (no tracker answers) with the
+// plan's default P2P settings: no bind address, the controller's port, discovery on.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -66,20 +67,23 @@ class SwarmNamespaces : public ::testing::Test {
     bool StartDhtNode() {
         const std::string script =
             std::string(KORUVAN_SOURCE_DIR) + "/tests/engine/dht/interop/lt_dht_node.py";
-        return dhtNode_.Start({FindProgram("ip"),
-                               {"netns", "exec", lan_.Switch(), "/usr/bin/python3", script, "--ip",
-                                NamespaceLan::SwitchAddress(), "--port", "6881", "--seconds",
-                                "400"},
-                               dir_.Path(),
-                               dir_.File("dht-node.out"),
-                               "",
-                               {}});
+        return dhtNode_.Start(
+            {FindProgram("ip"),
+             {"netns", "exec", lan_.Switch(), "/usr/bin/python3", script, "--ip",
+              NamespaceLan::SwitchAddress(), "--port", "6881", "--seconds", "400"},
+             dir_.Path(),
+             dir_.File("dht-node.out"),
+             "",
+             {}});
     }
 
-    // The host's plan: its own address and port, disguise as the product has it.
+    // The host's plan: its own address and port, disguise as the product has it; with
+    // `planDefaults_`, an empty [p2p] section.
     CliRun Host(int i, bool lanDiscovery, const std::string& dataDir) {
-        std::string p2p = "upnp = 0\nlan_discovery = " + std::string(lanDiscovery ? "1" : "0") +
-                          "\nbind_address = " + lan_.Address(i) + "\nlisten_port = 6881\n";
+        std::string p2p =
+            planDefaults_ ? std::string()
+                          : "upnp = 0\nlan_discovery = " + std::string(lanDiscovery ? "1" : "0") +
+                                "\nbind_address = " + lan_.Address(i) + "\nlisten_port = 6881\n";
         if (dht_) {
             p2p += "dht = 1\ndht_bootstrap = " + NamespaceLan::SwitchAddress() +
                    ":6881\nrendezvous = " + lan_.Address(i) + ":82\n";
@@ -131,6 +135,7 @@ class SwarmNamespaces : public ::testing::Test {
     TestProgram tracker_;
     TestProgram dhtNode_;
     bool dht_ = false;
+    bool planDefaults_ = false;
     std::string seedLog_;
     std::string downloadLog_;
 };
@@ -143,8 +148,9 @@ TEST_F(SwarmNamespaces, DisguisedEnginesMeetThroughTheTracker) {
     ExpectSameFiles();
 }
 
-TEST_F(SwarmNamespaces, DisguisedEnginesMeetThroughLocalDiscoveryAlone) {
+TEST_F(SwarmNamespaces, DisguisedEnginesOnPlanDefaultsMeetThroughLocalDiscoveryAlone) {
     // The trackers' address is on the bridge's network, but nothing answers there.
+    planDefaults_ = true;
     game_.UseTrackers({"http://198.51.100.250:" + std::to_string(kTrackerPort) + "/announce"});
     ASSERT_EQ(SeedAndDownload(true, false), 0) << downloadLog_ << "\nseeder:\n" << seedLog_;
     ExpectSameFiles();

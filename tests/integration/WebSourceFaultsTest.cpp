@@ -154,6 +154,38 @@ TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
     }
 }
 
+// A CDN that answers its connections in turn with a trickle (which tells the file's size),
+// a 200 that claims another size followed by zeros, and header lines without end. Alone
+// until its third answer, then beside a good mirror: nothing the CDN lied with is kept, the
+// file is right.
+TEST_F(WebSourceFaultsTest, ACdnAnsweringInTurnWithLiesLeavesNoneOfThemInTheFile) {
+    test::EngineTestClock clock(20.0);  // the trickle's read time-out comes in seconds
+    // One piece, one range: every connection of the CDN is asked for the same bytes.
+    const std::string content = test::RandomContent(200000, 9);
+    test::WriteFile(dir_.File("www/c.bin"), content);
+    ScriptedServer cdn;
+    ScriptedServer good;
+    ASSERT_TRUE(cdn.Start(dir_.File("www"), "trickle,huge-zeros,endless-headers"));
+    ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/c.bin");
+    auto alone = MakeDescriptor(kControllerFlags, target, dir_.File("c.kvinfo"), cdn.Url("/c.bin"));
+    ASSERT_EQ(CreateAndStartTask(alone.get(), TaskStartOptions{content.size(), 0}), 0);
+    std::string problem;
+    for (int i = 0; i < 300 && problem.find("header longer") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(20ms);
+        problem = TaskProblem(alone->handle);
+    }
+    ASSERT_NE(problem.find("header longer"), std::string::npos) << problem;
+    ASSERT_EQ(StopTask(alone->handle, false), 0);
+
+    auto both = MakeDescriptor(kControllerFlags, target, dir_.File("c.kvinfo"),
+                               cdn.Url("/c.bin") + "\n" + good.Url("/c.bin"));
+    ASSERT_EQ(RecoverAndContinueTask(both.get(), true, TaskStartOptions{content.size(), 0}), 0);
+    const TaskProgress progress = test::WaitForTaskEnd(both->handle, 30s, target);
+    EXPECT_EQ(progress.stateCode, kStateComplete);
+    EXPECT_TRUE(test::ReadFile(target) == content);
+}
+
 // The server's own count of bytes sent (its send buffer kept small, so that sent is close to
 // read) over every 10-second window: one task at 200 KiB/s, then five tasks sharing 500.
 TEST_F(WebSourceFaultsTest, ASpeedLimitHoldsAsTheServerCountsIt) {

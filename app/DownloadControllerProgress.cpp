@@ -117,7 +117,11 @@ std::string DownloadController::SpeedTextLocked() {
     // BitTorrent allowance is 0 until set, and a download that only peers can serve (every
     // web source down) would otherwise never dial a single peer.
     DistributeConnectionsLocked(httpConnections_, peerConnections_, active);
-    if (state_ == ControllerState::Downloading) {
+    // The resource list's extra sources are fetched while data flows, and also when the
+    // plan's own sources have delivered nothing for a few seconds: a download whose CDN
+    // fails from the start would otherwise never learn the mirrors meant to stand in for it.
+    const bool starved = secondsWithoutData_ >= kQuietSecondsBeforeReason;
+    if (state_ == ControllerState::Downloading || starved) {
         if (speedCalls_ % kRefreshEvery == 0) {
             StartRefreshLocked();
         }

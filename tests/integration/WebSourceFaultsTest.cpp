@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ScriptedHttpServer.h"
 #include "TorrentMaker.h"
 #include "engine/core/EngineTestSupport.h"
 #include "support/LocalServer.h"
@@ -18,41 +19,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::MakeDescriptor;
+using test::ScriptedServer;
 using test::TaskProblem;
 
 constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
-
-// The scripted server in one of its modes, serving `root` on a free port of 127.0.0.1.
-class ScriptedServer {
-  public:
-    bool Start(const std::string& root, const std::string& mode, const std::string& log = "",
-               int sndbuf = 0) {
-        port_ = test::FreeTcpPort();
-        std::vector<std::string> argv = {
-            "/usr/bin/python3",
-            std::string(KORUVAN_SOURCE_DIR) + "/tests/integration/fixtures/scripted_http.py",
-            "--root",
-            root,
-            "--port",
-            std::to_string(port_),
-            "--mode",
-            mode};
-        if (!log.empty()) {
-            argv.insert(argv.end(), {"--log", log});
-        }
-        if (sndbuf > 0) {
-            argv.insert(argv.end(), {"--sndbuf", std::to_string(sndbuf)});
-        }
-        return process_.Start(argv) && test::WaitForTcpPort(port_);
-    }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-  private:
-    int port_ = 0;
-    test::ChildProcess process_;
-};
 
 class WebSourceFaultsTest : public ::testing::Test {
   protected:

@@ -344,6 +344,7 @@ ControllerState DownloadController::Reconcile() {
     }
     ObserveStateLocked();
     FinishStep(fields);
+    ReapVerifyThread();
     return state_;
 }
 

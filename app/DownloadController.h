@@ -331,6 +331,9 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     // Starts (a previous run joined) the verification thread; false when it cannot be
     // started. stepLock_ held, lock_ not held.
     [[nodiscard]] bool LaunchVerifyThread();
+    // Joins a verification thread that has ended (stepLock_ held): no ended thread is left
+    // unjoined when the process forks to launch the installer.
+    void ReapVerifyThread();
     void VerifyAndRepair();
     void EndVerification();
     [[nodiscard]] bool CheckFileMd5(int index, bool rememberDigest);

@@ -127,6 +127,12 @@ void DownloadController::StartVerification(bool installAfter) {
     }
 }
 
+void DownloadController::ReapVerifyThread() {
+    if (!verifyRunning_.load() && verifyThread_.joinable()) {
+        verifyThread_.join();  // its last step is done: the join does not wait for work
+    }
+}
+
 bool DownloadController::LaunchVerifyThread() {
     if (verifyThread_.joinable()) {
         verifyThread_.join();  // the previous run has ended: `finished` is never its end

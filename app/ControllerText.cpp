@@ -34,6 +34,10 @@ constexpr const char* kPreparingDownload = "准备下载    ";
 constexpr const char* kNotStarted = "未开始    ";
 
 std::string DoneFileStatus(const FileStatusView& v) {
+    if (!v.inCheck &&
+        (v.state == ControllerState::Md5Checking || v.state == ControllerState::CheckRecover)) {
+        return kDownloaded;
+    }
     switch (v.state) {
         case ControllerState::Md5Checking:
             if (v.index > v.verifyIndex) {

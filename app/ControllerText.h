@@ -29,6 +29,9 @@ struct FileStatusView {
     int verifyIndex = 0;
     std::uint32_t verifyProgress = 0;  // hundredths of a percent
     std::uint32_t repairProgress = 0;  // hundredths of a percent
+    // The file is part of the running check (a download's own check covers only the files
+    // that no piece digest vouched for; the others stay "downloaded").
+    bool inCheck = true;
     // The file's task (used for files not done yet).
     bool queried = false;       // the task answered
     std::int32_t progress = 0;  // ten-thousandths

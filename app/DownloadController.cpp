@@ -182,11 +182,19 @@ void DownloadController::StopAllLocked() {
 }
 
 void DownloadController::FinishStep(std::unique_lock<std::mutex>& fields) {
-    while (!pendingStops_.empty() || pendingShutdown_ || !pendingWebOnly_.empty()) {
+    while (!pendingStops_.empty() || pendingShutdown_ || !pendingWebOnly_.empty() ||
+           pendingCheckStart_) {
         std::vector<engine::TaskHandle> stops = std::exchange(pendingStops_, {});
         const std::vector<int> webOnly = std::exchange(pendingWebOnly_, {});
         const bool shutdown = std::exchange(pendingShutdown_, false);
+        const bool startCheck = std::exchange(pendingCheckStart_, false);
         fields.unlock();
+        if (startCheck && !LaunchVerifyThread()) {
+            fields.lock();
+            Notice("检查线程创建失败，请重试", kNoticeTitle);
+            SetStateLocked(ControllerState::Failed);
+            fields.unlock();
+        }
         if (!stops.empty()) {
             (void)engine_.StopTasks(stops.data(), static_cast<std::int32_t>(stops.size()), false,
                                     nullptr);
@@ -336,6 +344,7 @@ ControllerState DownloadController::Reconcile() {
     }
     ObserveStateLocked();
     FinishStep(fields);
+    ReapVerifyThread();
     return state_;
 }
 

@@ -185,6 +185,11 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] std::uint64_t TotalBytes() const;       // the five planned sizes
     [[nodiscard]] std::uint32_t ShownSpeed() const;       // as of the last SpeedText
     [[nodiscard]] bool VerificationRunning() const;
+    // The file whose repair gave up in the last verification (the state is then `failed`);
+    // empty otherwise.
+    [[nodiscard]] std::string UnrepairedFile() const;
+    // The file the MD5 check (or repair) is at.
+    [[nodiscard]] std::string VerifyingFile() const;
     // A resource-list refresh is under way (a new one is started only once it has ended).
     [[nodiscard]] bool RefreshRunning() const { return refresher_->Running(); }
     // Why nothing arrives, once no source has delivered a byte for a few seconds of a
@@ -231,6 +236,12 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] bool AdoptFilesOnDisk();
     // Starts the MD5 check (and repair) of the five files from `finished`; with
     // `installAfter` the installer follows when all pass.
+    //
+    // A download runs the same check by itself before it is `finished`: a file whose task
+    // did not check every piece against a digest of its metainfo (no torrent, or a torrent
+    // that could not be used) is not recorded as complete when its task completes; once all
+    // files are complete, those files are hashed (`md5checking`), repaired like here, and
+    // the download is `finished` only when they match (else `failed`).
     void StartVerification(bool installAfter);
     // Launches the installer (the entrance file in the save folder).
     void LaunchInstaller(bool verified);
@@ -268,6 +279,9 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     // Runs the stops asked for during the step with lock_ released (stepLock_ still held).
     void FinishStep(std::unique_lock<std::mutex>& fields);
     void DiskWatchLocked(std::unique_lock<std::mutex>& fields);
+    // All files are complete: `finished`, or first the check of the unchecked files.
+    void AllFilesCompleteLocked();
+    void FinishDownloadLocked();
     [[nodiscard]] VolumeMode CheckVolumeLocked(const std::string& folder);
 
     // Progress and texts (lock_ held).
@@ -308,12 +322,20 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     [[nodiscard]] StartupLook LookAtTaskFileLocked();
     void DecideStartLocked(const StartupLook& look);
     [[nodiscard]] bool ReloadTasks(std::unique_lock<std::mutex>& fields);
+    [[nodiscard]] bool UncheckedOnDiskLocked(int index) const;
     // Writes one key of the task file; 0, or the error number of the failed write.
     int WriteTask(std::string_view key, std::string_view value) const;
     [[nodiscard]] std::string TargetPath(int index) const;
 
     // Verification (DownloadControllerVerify.cpp).
+    // Starts (a previous run joined) the verification thread; false when it cannot be
+    // started. stepLock_ held, lock_ not held.
+    [[nodiscard]] bool LaunchVerifyThread();
+    // Joins a verification thread that has ended (stepLock_ held): no ended thread is left
+    // unjoined when the process forks to launch the installer.
+    void ReapVerifyThread();
     void VerifyAndRepair();
+    void EndVerification();
     [[nodiscard]] bool CheckFileMd5(int index, bool rememberDigest);
     [[nodiscard]] bool RepairFile(int index, bool& ok);
     [[nodiscard]] bool WaitForRepair(int index);
@@ -395,6 +417,14 @@ class DownloadController final : private TaskOwner, private ResourceListTarget {
     bool observedDiskShort_ = true;
     std::vector<engine::TaskHandle> pendingStops_;
     std::vector<int> pendingWebOnly_;  // files to restart as plain web downloads
+    bool pendingCheckStart_ = false;   // the download's own check is to be started
+    // Bit i: file i is complete, but no piece digest vouched for its bytes; it is recorded
+    // once its MD5 matches.
+    std::uint32_t uncheckedFiles_ = 0;
+    // Bit i: file i is part of the running verification.
+    std::uint32_t checkSet_ = (1u << kFileCount) - 1;
+    bool downloadCheck_ = false;  // the running verification is the download's own check
+    std::string unrepairedFile_;  // the file whose repair gave up
     bool pendingShutdown_ = false;
     bool gatewayFound_ = false;  // the port mapping found a gateway device
 

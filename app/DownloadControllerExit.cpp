@@ -20,6 +20,7 @@ constexpr int kEventLogCategory = 28;
 // periodic steps never see it.
 void DownloadController::LaunchInstaller(bool verified) {
     std::lock_guard<std::mutex> step(stepLock_);
+    ReapVerifyThread();
     std::string path;
     std::string folder;
     std::string entrance;

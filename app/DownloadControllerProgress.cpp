@@ -47,7 +47,8 @@ DownloadController::FileQuery DownloadController::QueryLocked(int index) {
 }
 
 // A task that says it is complete marks its file done (once): the file is recorded, the
-// limit is split over the remaining tasks and the completion is reported.
+// limit is split over the remaining tasks and the completion is reported. A file whose
+// bytes no piece digest vouched for is recorded only once its MD5 check passes.
 void DownloadController::NoteCompletionLocked(int index) {
     std::int32_t complete = 0;
     if (engine_.IsTaskComplete(tasks_.Handle(index), &complete) != engine::kOk || complete == 0 ||
@@ -55,7 +56,11 @@ void DownloadController::NoteCompletionLocked(int index) {
         return;
     }
     tasks_.SetDone(index, true);
-    WriteCompletionRecordLocked(index);
+    if (tasks_.DigestCovered(index)) {
+        WriteCompletionRecordLocked(index);
+    } else {
+        uncheckedFiles_ |= 1u << index;
+    }
     ApplySpeedLimitLocked(speedLimitKBps_);
     ReportControllerEvent(events_, "11080000", "", FileName(index));
 }
@@ -117,7 +122,11 @@ std::string DownloadController::SpeedTextLocked() {
     // BitTorrent allowance is 0 until set, and a download that only peers can serve (every
     // web source down) would otherwise never dial a single peer.
     DistributeConnectionsLocked(httpConnections_, peerConnections_, active);
-    if (state_ == ControllerState::Downloading) {
+    // The resource list's extra sources are fetched while data flows, and also when the
+    // plan's own sources have delivered nothing for a few seconds: a download whose CDN
+    // fails from the start would otherwise never learn the mirrors meant to stand in for it.
+    const bool starved = secondsWithoutData_ >= kQuietSecondsBeforeReason;
+    if (state_ == ControllerState::Downloading || starved) {
         if (speedCalls_ % kRefreshEvery == 0) {
             StartRefreshLocked();
         }
@@ -256,10 +265,41 @@ void DownloadController::TickLocked() {
     }
     WatchForDataLocked();
     if (!IsVerifying(state_) && allDone) {
-        SetStateLocked(ControllerState::Finished);
-        SaveDownloadSecondsLocked();
-        NoteRecordWriteLocked(kFileCount, WriteTask("KoruvanTaskIsComplete", "COMPLETE"));
+        AllFilesCompleteLocked();
     }
+}
+
+// The download is complete once the files that no piece digest vouched for match their
+// MD5: until then it is checked (and repaired) like a verification, which ends in
+// `finished` (or `failed` when a repair gives up).
+void DownloadController::AllFilesCompleteLocked() {
+    if (uncheckedFiles_ == 0) {
+        FinishDownloadLocked();
+        return;
+    }
+    SaveDownloadSecondsLocked();
+    SetStateLocked(ControllerState::Md5Checking);
+    checkSet_ = uncheckedFiles_;
+    downloadCheck_ = true;
+    installAfterVerify_ = false;
+    verifyIndex_ = 0;
+    while (verifyIndex_ < kFileCount - 1 && (checkSet_ & (1u << verifyIndex_)) == 0) {
+        ++verifyIndex_;
+    }
+    verifyProgress_ = 0;
+    unrepairedFile_.clear();
+    std::string names;
+    for (int i = 0; i < kFileCount; ++i) {
+        names += (checkSet_ & (1u << i)) != 0 ? "] [" + FileName(i) : "";
+    }
+    Log("MD5 check before finishing" + names);
+    pendingCheckStart_ = true;
+}
+
+void DownloadController::FinishDownloadLocked() {
+    SetStateLocked(ControllerState::Finished);
+    SaveDownloadSecondsLocked();
+    NoteRecordWriteLocked(kFileCount, WriteTask("KoruvanTaskIsComplete", "COMPLETE"));
 }
 
 // Seconds in a row without a byte from any source while the download runs, and, after a
@@ -496,6 +536,7 @@ std::string DownloadController::FileStatusTextLocked(int index) {
     view.verifyIndex = verifyIndex_;
     view.verifyProgress = verifyProgress_;
     view.repairProgress = repairProgress_;
+    view.inCheck = (checkSet_ & (1u << index)) != 0;
     if (!view.done) {
         const FileQuery q = QueryLocked(index);
         view.queried = q.ok;

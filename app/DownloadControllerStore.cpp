@@ -294,6 +294,13 @@ bool DownloadController::ReloadTasks(std::unique_lock<std::mutex>& fields) {
         (void)CompletionMatchesLocked(j, true);
         if (next < reloadList_.size() && reloadList_[next] == j) {
             ++next;
+            if (UncheckedOnDiskLocked(j)) {
+                // Complete but never checked (the program ended during the download's own
+                // MD5 check): the check decides, not a new download of the whole file.
+                tasks_.SetDone(j, true);
+                uncheckedFiles_ |= 1u << j;
+                continue;
+            }
             fields.unlock();
             (void)tasks_.ReloadFile(j, false);
             fields.lock();
@@ -309,6 +316,15 @@ bool DownloadController::ReloadTasks(std::unique_lock<std::mutex>& fields) {
         tasksActive_ = false;
     }
     return false;
+}
+
+// A file at its final name and planned size without a completion record, whose task would
+// have no torrent: its task completed, but its MD5 check did not pass yet (a file still
+// being fetched has its working name).
+bool DownloadController::UncheckedOnDiskLocked(int index) const {
+    const std::string target = TargetPath(index);
+    return !tasks_.WillHaveTorrent(index) && !platform::FileExists(target + ".kvtmp") &&
+           platform::FileSize(target) == plan_.files[static_cast<std::size_t>(index)].size;
 }
 
 // --- the task file ----------------------------------------------------------------------------

@@ -115,8 +115,25 @@ void DownloadController::StartVerification(bool installAfter) {
     verifyIndex_ = 0;
     verifyProgress_ = 0;
     installAfterVerify_ = installAfter;
+    checkSet_ = (1u << kFileCount) - 1;
+    downloadCheck_ = false;
+    unrepairedFile_.clear();
     WriteTaskIdentityLocked();
     fields.unlock();
+    if (!LaunchVerifyThread()) {
+        fields.lock();
+        Notice("检查线程创建失败，请重试", kNoticeTitle);
+        SetStateLocked(ControllerState::Finished);
+    }
+}
+
+void DownloadController::ReapVerifyThread() {
+    if (!verifyRunning_.load() && verifyThread_.joinable()) {
+        verifyThread_.join();  // its last step is done: the join does not wait for work
+    }
+}
+
+bool DownloadController::LaunchVerifyThread() {
     if (verifyThread_.joinable()) {
         verifyThread_.join();  // the previous run has ended: `finished` is never its end
     }
@@ -130,10 +147,9 @@ void DownloadController::StartVerification(bool installAfter) {
         });
     } catch (const std::system_error&) {
         verifyRunning_.store(false);
-        fields.lock();
-        Notice("检查线程创建失败，请重试", kNoticeTitle);
-        SetStateLocked(ControllerState::Finished);
+        return false;
     }
+    return true;
 }
 
 bool DownloadController::AdoptFilesOnDisk() {
@@ -163,11 +179,16 @@ bool DownloadController::AdoptFilesOnDisk() {
 }
 
 void DownloadController::VerifyAndRepair() {
+    std::uint32_t files = 0;
     {
         std::lock_guard<std::mutex> fields(lock_);
         mismatchSeen_ = false;
+        files = checkSet_;
     }
     for (int i = 0; i < kFileCount; ++i) {
+        if ((files & (1u << i)) == 0) {
+            continue;
+        }
         {
             std::lock_guard<std::mutex> fields(lock_);
             mismatchDigest_.clear();
@@ -181,6 +202,7 @@ void DownloadController::VerifyAndRepair() {
             // from the disk without a record (AdoptFilesOnDisk).
             std::lock_guard<std::mutex> fields(lock_);
             WriteCompletionRecordLocked(i);
+            uncheckedFiles_ &= ~(1u << i);
         }
         if (!ok) {
             std::string digest;
@@ -204,7 +226,25 @@ void DownloadController::VerifyAndRepair() {
             Notice(kRepairGaveUp, kNoticeTitle);
             ReportControllerEvent(events_, "11990501", RepairCountText(kMaxRepairs), FileName(i));
             std::lock_guard<std::mutex> fields(lock_);
+            unrepairedFile_ = FileName(i);
+            downloadCheck_ = false;
             SetStateLocked(ControllerState::Failed);
+            return;
+        }
+    }
+    EndVerification();
+}
+
+// Every file of the run matches: a download's own check makes the download `finished`; a
+// verification asked for ends in `checkfinished` (and the installer, when asked).
+void DownloadController::EndVerification() {
+    {
+        std::lock_guard<std::mutex> fields(lock_);
+        if (downloadCheck_) {
+            downloadCheck_ = false;
+            uncheckedFiles_ = 0;
+            checkSet_ = (1u << kFileCount) - 1;
+            FinishDownloadLocked();
             return;
         }
     }
@@ -246,10 +286,16 @@ bool DownloadController::RepairFile(int index, bool& ok) {
     }
     {
         std::lock_guard<std::mutex> fields(lock_);
-        WriteCompletionRecordLocked(index);
         SetStateLocked(ControllerState::Md5Checking);
     }
     ok = CheckFileMd5(index, false);
+    if (ok) {
+        // Recorded only once it matches: a record of a file that failed its check would let
+        // the next start take the download as finished.
+        std::lock_guard<std::mutex> fields(lock_);
+        WriteCompletionRecordLocked(index);
+        uncheckedFiles_ &= ~(1u << index);
+    }
     return !stopVerify_.load();
 }
 
@@ -313,6 +359,9 @@ std::uint32_t DownloadController::VerifyProgress() const {
     std::uint64_t weights = 0;
     std::uint64_t weighted = 0;
     for (int i = 0; i < kFileCount; ++i) {
+        if ((checkSet_ & (1u << i)) == 0) {
+            continue;  // not part of this check
+        }
         const std::uint64_t w = plan_.files[static_cast<std::size_t>(i)].size >> 20;
         std::uint64_t value = 0;
         if (i < verifyIndex_) {
@@ -333,6 +382,16 @@ std::uint32_t DownloadController::RepairProgress() const {
 
 bool DownloadController::VerificationRunning() const {
     return verifyRunning_.load();
+}
+
+std::string DownloadController::VerifyingFile() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return FileName(verifyIndex_);
+}
+
+std::string DownloadController::UnrepairedFile() const {
+    std::lock_guard<std::mutex> fields(lock_);
+    return unrepairedFile_;
 }
 
 }  // namespace koruvan::app

@@ -204,6 +204,22 @@ void FileTasks::ClearSlots() {
     }
 }
 
+bool FileTasks::DigestCovered(int index) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!ValidIndex(index)) {
+        return false;
+    }
+    const FileSlot& slot = slots_[static_cast<std::size_t>(index)];
+    const std::uint32_t flags = slot.descriptor.flags;
+    return slot.handle != nullptr && (flags & engine::kFlagP2spTask) != 0 &&
+           (flags & engine::kFlagTrustExisting) == 0;
+}
+
+bool FileTasks::WillHaveTorrent(int index) const {
+    return ValidIndex(index) && !WebOnly(index) &&
+           FindResource(plan_, kTorrentResourceType, kFirstTorrentResourceId + index).has_value();
+}
+
 bool FileTasks::Done(int index) const {
     std::lock_guard<std::mutex> guard(lock_);
     return ValidIndex(index) && slots_[static_cast<std::size_t>(index)].descriptor.callerWord != 0;

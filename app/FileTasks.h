@@ -96,6 +96,14 @@ class FileTasks {
     // Empties all five slots (handles included).
     void ClearSlots();
 
+    // Whether the task of file `index` checks every piece it takes against a digest of its
+    // metainfo (a P2SP task with the file's torrent, not one that takes a file on disk
+    // unchecked): then a complete task is a correct file. False without a task.
+    [[nodiscard]] bool DigestCovered(int index) const;
+    // Whether the next task of file `index` will have the file's torrent (the plan has one
+    // and the file is not fetched from its web sources alone).
+    [[nodiscard]] bool WillHaveTorrent(int index) const;
+
     [[nodiscard]] bool Done(int index) const;
     void SetDone(int index, bool done);
     [[nodiscard]] engine::TaskHandle Handle(int index) const;

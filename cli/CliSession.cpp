@@ -129,6 +129,7 @@ int CliSession::Download() {
             case ControllerState::Finished:
                 return RecordsWritten() ? Outcome::Success : Outcome::Failure;
             case ControllerState::Failed:
+                ReportUnrepaired();
                 return Outcome::Failure;
             case ControllerState::Pause:
                 if (c.DiskShort()) {
@@ -187,18 +188,27 @@ int CliSession::Verify() {
         return Finish(kExitFailed);
     }
     c.StartVerification(false);
-    return Loop([&c] {
+    return Loop([this, &c] {
         const bool running = c.VerificationRunning();
         switch (c.State()) {
             case ControllerState::CheckFinished:
                 return Outcome::Success;
             case ControllerState::Failed:
+                ReportUnrepaired();
+                return Outcome::Failure;
             case ControllerState::Finished:
                 return Outcome::Failure;
             default:
                 return running ? Outcome::Continue : Outcome::Failure;
         }
     });
+}
+
+// A check that ended in `failed` names the file that stayed wrong.
+void CliSession::ReportUnrepaired() {
+    if (const std::string file = controller_->UnrepairedFile(); !file.empty()) {
+        Say("koruvan-cli: " + file + " does not match its MD5 digest and could not be repaired");
+    }
 }
 
 int CliSession::Install() {
@@ -327,13 +337,18 @@ void CliSession::PrintProgress() {
     std::string line = StateWord(state) + "  ";
     if (seeding_) {
         line = SeedingLine();
-    } else if (state == ControllerState::Md5Checking || state == ControllerState::CheckFinished) {
+    } else if (state == ControllerState::Md5Checking) {
+        // Hashing a file of gigabytes takes a while: the line names it and moves with it.
+        line += "checking MD5 of " + c.VerifyingFile() + "  verified " +
+                app::FormatPercent(std::min(c.VerifyProgress(), 10000u));
+    } else if (state == ControllerState::CheckFinished) {
         line += "verified " + app::FormatPercent(std::min(c.VerifyProgress(), 10000u));
     } else if (state == ControllerState::CheckRecover) {
         const std::uint32_t repair = c.RepairProgress();
-        line += "repairing " + (repair == 0 ? std::string("...")
-                                            : app::FormatPercent(std::min(repair, 10000u)) + "  " +
-                                                  c.RepairSpeedText());
+        line += "repairing " + c.VerifyingFile() + " " +
+                (repair == 0
+                     ? std::string("...")
+                     : app::FormatPercent(std::min(repair, 10000u)) + "  " + c.RepairSpeedText());
     } else {
         const std::uint32_t percent = std::min(c.OverallProgress(), 10000u);
         const std::uint64_t total = c.TotalBytes();

@@ -44,6 +44,7 @@ class CliSession {
     void ReportSources();
     [[nodiscard]] bool AllTasksStuck();
     [[nodiscard]] bool GaveUp();
+    void ReportUnrepaired();
     // True when the finished download's records are stored; else says why not.
     [[nodiscard]] bool RecordsWritten();
     // Tells a changed reason why nothing arrives on standard error, once per change.

@@ -76,7 +76,8 @@ int PrintStatus(const app::DownloadPlan& plan, const std::string& planName,
         std::printf(
             "\n\"not recorded\": the file has its full size, but it changed after it was\n"
             "downloaded (or was never recorded), so its content is unconfirmed. `verify`\n"
-            "checks its MD5 and repairs it; `download` re-checks it piece by piece.\n");
+            "checks its MD5 and repairs it; `download` re-checks it piece by piece (by its MD5\n"
+            "when it has no torrent).\n");
     }
     std::fflush(stdout);
     return 0;

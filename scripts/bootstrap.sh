@@ -10,7 +10,7 @@ packages=(
     zlib1g-dev libminiupnpc-dev qt6-base-dev libx11-dev libcli11-dev
     libgtest-dev libgmock-dev libbenchmark-dev fonts-noto-cjk
     nginx tinyproxy dante-server opentracker vsftpd miniupnpd-nftables nftables iproute2
-    python3-libtorrent transmission-cli transmission-daemon pure-ftpd
+    python3-libtorrent transmission-cli transmission-daemon libsodium23
     xvfb imagemagick openbox qt6-translations-l10n curl aria2 lftp time
 )
 
@@ -28,6 +28,21 @@ if ((${#missing[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The second FTP server of the interop tests. Debian's FTP servers all provide and conflict
+# with "ftp-server", so pure-ftpd cannot be installed beside vsftpd: its package is unpacked
+# (not installed) into a folder of its own. Its libraries come with the packages above.
+pure_ftpd_root=/opt/koruvan/pure-ftpd
+if [ ! -x "$pure_ftpd_root/usr/sbin/pure-ftpd" ]; then
+    echo "bootstrap: unpacking pure-ftpd into $pure_ftpd_root"
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    work=$(mktemp -d)
+    (cd "$work" && apt-get download -qq pure-ftpd)
+    "${sudo_cmd[@]}" mkdir -p "$pure_ftpd_root"
+    "${sudo_cmd[@]}" dpkg-deb -x "$work"/pure-ftpd_*.deb "$pure_ftpd_root"
+    rm -rf "$work"
 fi
 
 preset="${KORUVAN_PRESET:-default}"

@@ -169,6 +169,13 @@ bool TFtpPeer::OnReply() {
             connState_ = kConnEstablished;
             break;
         case kStepUser:
+            if (code == 230) {
+                // Logged in without a password (servers that let anonymous users in at
+                // USER): no PASS, on to the transfer.
+                step_ = kStepCwd;
+                phase_ = kPhaseSend;
+                return true;
+            }
             if (code != 331) {
                 return WrongReply();
             }

@@ -204,27 +204,6 @@ std::int64_t ContentLength(const THttpHeader& header, bool& lengthUnknown) {
     return -1;
 }
 
-std::int64_t ContentRangeStart(const THttpHeader& header) {
-    const std::string value = header.Get("Content-Range");
-    std::string_view range = value;
-    if (range.substr(0, 5) != "bytes" || range.size() < 6 || !IsBlank(range[5])) {
-        return -1;
-    }
-    range.remove_prefix(6);
-    const std::size_t dash = range.find('-');
-    const std::size_t slash = range.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
-        return -1;
-    }
-    bool ok = false;
-    const std::int64_t first = ParseInt64(range.substr(0, dash), ok);
-    if (!ok || first < 0) {
-        return -1;
-    }
-    const std::int64_t last = ParseInt64(range.substr(dash + 1, slash - dash - 1), ok);
-    return ok && last >= first ? first : -1;
-}
-
 std::string HttpDispositionFileName(const THttpHeader& header) {
     const std::string value = header.Get("Content-Disposition");
     const std::size_t at = value.find("filename=");

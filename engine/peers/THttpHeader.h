@@ -53,10 +53,6 @@ std::string BuildRequest(std::string_view host, std::string_view path, const std
 // Content-Length; -1 with `lengthUnknown` set when neither header is there.
 std::int64_t ContentLength(const THttpHeader& header, bool& lengthUnknown);
 
-// The first byte of a Content-Range value "bytes FIRST-LAST/TOTAL" (LAST >= FIRST); -1 when
-// the header is absent or malformed.
-std::int64_t ContentRangeStart(const THttpHeader& header);
-
 // The file name of a Content-Disposition header's "filename=" value; empty when absent.
 std::string HttpDispositionFileName(const THttpHeader& header);
 

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "engine/core/base/SecConfigHook.h"
+#include "engine/peers/HttpBody.h"
 #include "engine/peers/ProxySettings.h"
 
 namespace koruvan::engine {
@@ -208,7 +209,7 @@ bool THttpPeer::OnSuccess() {
     if (peerId_->priority == 29) {
         peerId_->priority = 28;
     }
-    if (!InMemorySource() && !BodyStartsAsAsked()) {
+    if (!InMemorySource() && !AcceptBody()) {
         return false;
     }
     TPeerIdDetails& details = peerId_->Details();
@@ -236,22 +237,33 @@ bool THttpPeer::OnSuccess() {
     return details.remoteSize > 0;
 }
 
-// A body is stored by the offsets it was asked for, so it must start there: a 206 only with
-// a Content-Range that starts at the asked offset (anything else drops the source), and a
-// 200 (a server that ignores ranges sends the whole file) as starting at byte 0.
-bool THttpPeer::BodyStartsAsAsked() {
+// A body is stored by the offsets it claims, so it is used only when the response agrees
+// with what was asked and with the file's size: a 206 for the asked offset of a file of
+// that size, or a 200 with the whole file (a server that ignores ranges). Anything else
+// fails the source before a byte of the body is read. The body's end is kept: bytes past
+// it are never taken as the file's.
+bool THttpPeer::AcceptBody() {
     const std::int64_t asked = streamOffset_;
-    if (header_.Status() == 206) {
-        if (ContentRangeStart(header_) == asked) {
-            return true;
-        }
-        NoteFailure(Where() + " answered another byte range than asked for");
+    const std::uint64_t expected =
+        task_->TotalSize() > 0 ? task_->TotalSize() : peerId_->Details().remoteSize;
+    const HttpBody body = CheckHttpBody(header_, asked, expected);
+    if (body.verdict != HttpBody::Verdict::kUsable) {
+        NoteFailure(Where() + " " + body.reason);
         connection_->Close();
-        task_->RemoveCandidate(peerId_);
+        if (body.verdict == HttpBody::Verdict::kOtherRange) {
+            task_->RemoveCandidate(peerId_);
+        } else {
+            task_->BackOff(peerId_, kSizeMismatchBackOff);
+        }
         return false;
     }
-    streamOffset_ = 0;
-    if (asked > 0) {
+    streamOffset_ = body.start;
+    bodyStart_ = body.start;
+    bodyEnd_ = body.end;
+    if (peerId_->Details().remoteSize == 0) {
+        peerId_->Details().remoteSize = static_cast<std::uint64_t>(body.fileSize);
+    }
+    if (header_.Status() == 200 && asked > 0) {
         // From now on this source is asked for the whole file, on one connection, and the
         // stream is read up to the blocks wanted (PlanRequests skips any distance for it).
         peerId_->Details().rangesIgnored = true;
@@ -342,26 +354,34 @@ bool THttpPeer::ReceiveBlocks() {
         return false;
     }
     const std::uint8_t* data = connection_->Data();
-    const std::int64_t available = connection_->DataSize();
+    // Only the response's body is the file's: what follows it is not read as content.
+    const std::int64_t available =
+        std::min<std::int64_t>(connection_->DataSize(), bodyEnd_ - streamOffset_);
     std::int64_t used = std::min(skipBytes_, available);
     skipBytes_ -= used;
     streamOffset_ += used;
-    if (used == available) {
-        connection_->Consume(static_cast<std::int32_t>(used), true);
-        return true;
-    }
-    for (std::int32_t plans = 0; plans < kPlansPerPass; ++plans) {
-        if (!StoreBuffered(data, available, used) || !connection_->IsConnected()) {
-            connection_->Consume(static_cast<std::int32_t>(used), true);
-            return false;
-        }
-        // The stream runs on past the blocks asked for: plan the next ones in the same pass
-        // when they continue right where the stream is.
-        if (record_.sentRequests > 0 || available - used < kBlockSize || !PlanContinuation()) {
-            break;
+    if (used < available) {
+        for (std::int32_t plans = 0; plans < kPlansPerPass; ++plans) {
+            if (!StoreBuffered(data, available, used) || !connection_->IsConnected()) {
+                connection_->Consume(static_cast<std::int32_t>(used), true);
+                return false;
+            }
+            // The stream runs on past the blocks asked for: plan the next ones in the same
+            // pass when they continue right where the stream is.
+            if (record_.sentRequests > 0 || available - used < kBlockSize || !PlanContinuation()) {
+                break;
+            }
         }
     }
     connection_->Consume(static_cast<std::int32_t>(used), true);
+    if (streamOffset_ >= bodyEnd_ && connection_->DataSize() > 0) {
+        // More bytes than the response declared: nothing it sends can be trusted.
+        NoteFailure(Where() + " sends more than the " + std::to_string(bodyEnd_ - bodyStart_) +
+                    " bytes its response declared");
+        connection_->Close();
+        task_->BackOff(peerId_, kSizeMismatchBackOff);
+        return false;
+    }
     return connection_->IsOpen() || connection_->DataSize() > 0;
 }
 
@@ -369,8 +389,11 @@ bool THttpPeer::StoreBuffered(const std::uint8_t* data, std::int64_t available,
                               std::int64_t& used) {
     while (record_.sentRequests > 0 && !requests_.empty()) {
         const BlockRequest head = requests_.front();
-        if (static_cast<std::int64_t>(head.block) * kBlockSize != streamOffset_) {
-            record_.sentRequests = 0;  // the stream no longer serves the queue: re-plan
+        const std::int64_t offset = static_cast<std::int64_t>(head.block) * kBlockSize;
+        if (offset != streamOffset_ || offset + head.length > bodyEnd_) {
+            // The stream (or this response) no longer serves the queue: re-plan, which asks
+            // again where the stream cannot deliver.
+            record_.sentRequests = 0;
             break;
         }
         if (available - used < head.length) {
@@ -390,7 +413,8 @@ bool THttpPeer::PlanContinuation() {
         TPeerObject::PlanRequests();
     }
     if (requests_.empty() ||
-        static_cast<std::int64_t>(requests_.front().block) * kBlockSize != streamOffset_) {
+        static_cast<std::int64_t>(requests_.front().block) * kBlockSize != streamOffset_ ||
+        streamOffset_ + requests_.front().length > bodyEnd_) {
         return false;
     }
     record_.sentRequests = ConsecutiveRequests();
@@ -438,8 +462,10 @@ bool THttpPeer::PlanRequests() {
         return true;
     }
     record_.sentRequests = ConsecutiveRequests();
-    skipBytes_ = static_cast<std::int64_t>(requests_.front().block) * kBlockSize - streamOffset_;
-    if (skipBytes_ >= 0 && (skipBytes_ <= kMaxSkip || peerId_->Details().rangesIgnored)) {
+    const std::int64_t first = static_cast<std::int64_t>(requests_.front().block) * kBlockSize;
+    skipBytes_ = first - streamOffset_;
+    const bool inBody = first + requests_.front().length <= bodyEnd_;
+    if (skipBytes_ >= 0 && inBody && (skipBytes_ <= kMaxSkip || peerId_->Details().rangesIgnored)) {
         return true;
     }
     // Too far from the stream: a new connection with a new range.
@@ -457,6 +483,8 @@ void THttpPeer::Reset() {
     headerParsed_ = false;
     skipBytes_ = 0;
     streamOffset_ = 0;
+    bodyStart_ = 0;
+    bodyEnd_ = 0;
     lengthUnknown_ = false;
     header_.Clear();
     TPeerObject::Reset();

@@ -44,7 +44,7 @@ class THttpPeer final : public TPeerObject {
     std::int32_t ParseHeader();
     bool OnHeader();
     bool OnSuccess();
-    [[nodiscard]] bool BodyStartsAsAsked();
+    [[nodiscard]] bool AcceptBody();
     bool OnRedirect();
     bool ReceiveIntoMemory();
     bool ReceiveBlocks();
@@ -60,6 +60,9 @@ class THttpPeer final : public TPeerObject {
     bool headerParsed_ = false;
     std::int64_t skipBytes_ = 0;
     std::int64_t streamOffset_ = 0;
+    // Content offsets of the current response's body: its first byte, and just past its last.
+    std::int64_t bodyStart_ = 0;
+    std::int64_t bodyEnd_ = 0;
     THttpHeader header_;
     bool lengthUnknown_ = false;
 };

@@ -33,10 +33,12 @@ class LogRecorder {
     LogRecorder& operator=(const LogRecorder&) = delete;
 
     // Whether a line with exactly this text was logged ("[time] [text]\n").
-    bool Has(std::string_view text) const {
+    bool Has(std::string_view text) const { return Count(text) > 0; }
+    // How many lines with exactly this text were logged.
+    std::ptrdiff_t Count(std::string_view text) const {
         std::lock_guard<std::mutex> guard(lock_);
         const std::string framed = "] [" + std::string(text) + "]\n";
-        return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+        return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
             return line.size() >= framed.size() &&
                    line.compare(line.size() - framed.size(), framed.size(), framed) == 0;
         });

@@ -19,12 +19,7 @@ const std::string kStub = std::string(KORUVAN_SOURCE_DIR) + "/tests/support/shut
 
 DownloadController& Finished(ControllerHarness& h) {
     DownloadController& c = h.Downloading();
-    for (int i = 0; i < kFileCount; ++i) {
-        test::WriteFile(h.Target(i), "content of " + h.Name(i));
-        h.engine.Complete(h.Name(i));
-    }
-    c.Tick();
-    c.Reconcile();
+    h.CompleteAll(c);
     EXPECT_EQ(c.State(), S::Finished);
     return c;
 }
@@ -123,11 +118,7 @@ TEST(ControllerShutdownTest, PowerOffGoesThroughTheConfiguredCommand) {
     h.env.scheduleShutdown = nullptr;  // the real request, to the stub
     DownloadController& c = h.Downloading();
     c.SetShutdownAfterDownload(true);
-    for (int i = 0; i < kFileCount; ++i) {
-        h.engine.Complete(h.Name(i));
-    }
-    c.Tick();
-    c.Reconcile();
+    h.CompleteAll(c);
     EXPECT_EQ(test::ReadFile(dir.File("shutdown.log")), "-P +1 一分钟后将自动关机\n");
     EXPECT_EQ(h.front.CountNotice("自动关机失败，请手动关机"), 0);
 
@@ -144,11 +135,7 @@ TEST(ControllerShutdownTest, RefusedPowerOffIsToldToTheUser) {
     h.env.scheduleShutdown = nullptr;
     DownloadController& c = h.Downloading();
     c.SetShutdownAfterDownload(true);
-    for (int i = 0; i < kFileCount; ++i) {
-        h.engine.Complete(h.Name(i));
-    }
-    c.Tick();
-    c.Reconcile();
+    h.CompleteAll(c);
     EXPECT_EQ(c.State(), S::Finished);
     EXPECT_EQ(h.front.CountNotice("自动关机失败，请手动关机"), 1);
 }

@@ -7,6 +7,8 @@
 #include <chrono>
 
 #include "ControllerFakes.h"
+#include "app/CompletionRecord.h"
+#include "platform/IniFile.h"
 #include "support/WaitFor.h"
 
 namespace koruvan::app {
@@ -24,12 +26,7 @@ std::string Content(const ControllerHarness& h, int i) {
 // A finished download whose five files are on disk with the planned content.
 DownloadController& Finished(ControllerHarness& h) {
     DownloadController& c = h.Downloading();
-    for (int i = 0; i < kFileCount; ++i) {
-        test::WriteFile(h.Target(i), Content(h, i));
-        h.engine.Complete(h.Name(i));
-    }
-    c.Tick();
-    c.Reconcile();
+    h.CompleteAll(c);
     EXPECT_EQ(c.State(), S::Finished);
     return c;
 }
@@ -128,9 +125,11 @@ TEST(ControllerVerifyTest, FifthRepairMayStillSucceedButNoSixthIsTried) {
         EXPECT_EQ(h.front.CountNotice("修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式"
                                       "下载客户端\r\n或重启下载器进行再次修复"),
                   1);
-        // Files after the one that failed were never checked.
-        EXPECT_FALSE(h.log.Has("MD5匹配：data.002.cab，Except：" + h.plan.files[2].md5 +
-                               "，Actural：" + h.plan.files[2].md5));
+        // Files after the one that failed were never checked (only by the download's own
+        // check before `finished`).
+        EXPECT_EQ(h.log.Count("MD5匹配：data.002.cab，Except：" + h.plan.files[2].md5 +
+                              "，Actural：" + h.plan.files[2].md5),
+                  1);
     }
 }
 
@@ -180,12 +179,94 @@ TEST(ControllerVerifyTest, ProgressCountsWholeBlocksAndIsCappedPerFile) {
         h.engine.Complete(h.Name(i));
     }
     c.Tick();
+    ASSERT_TRUE(ControllerHarness::WaitUntilChecked(c));
     ASSERT_EQ(c.State(), S::Finished);
     c.StartVerification(false);
     ASSERT_TRUE(WaitFor([&] { return !c.VerificationRunning(); }));
     EXPECT_EQ(c.State(), S::CheckFinished);
     EXPECT_EQ(c.VerifyProgress(), 10000u);
     EXPECT_EQ(c.FileStatusText(4), "√ 验证通过  ");
+}
+
+// A download of files without torrents is `finished` only once their MD5 matches: a file
+// damaged when its task completes is repaired like in a verification; when repair gives up
+// the download fails, names the file and records neither it nor the download as complete.
+// Files whose tasks checked every piece against their torrent are taken as they are.
+TEST(ControllerVerifyTest, ADownloadChecksTheFilesNoTorrentVouchesForBeforeItIsFinished) {
+    struct Case {
+        const char* name;
+        bool torrents;
+        int fixedAt;  // the repair that writes the right content
+        S end;
+    };
+    const Case cases[] = {
+        {"repaired on the first try", false, 1, S::Finished},
+        {"repair gives up", false, 99, S::Failed},
+        {"torrents vouch for every piece", true, 99, S::Finished},
+    };
+    for (const Case& k : cases) {
+        DownloadPlan plan = test::TestPlan();
+        for (PlannedFile& f : plan.files) {
+            f.torrent =
+                k.torrents ? std::optional<std::string>("d4:infod6:lengthi16eee") : std::nullopt;
+        }
+        ControllerHarness h(plan);
+        DownloadController& c = h.Downloading();
+        for (int i = 0; i < kFileCount; ++i) {
+            test::WriteFile(h.Target(i), i == 3 ? "damaged" : Content(h, i));
+            h.engine.Complete(h.Name(i));
+        }
+        int recoveries = 0;
+        RepairWrites(h, 3, Content(h, 3), recoveries, k.fixedAt);
+        c.Tick();
+        ASSERT_TRUE(ControllerHarness::WaitUntilChecked(c)) << k.name;
+        c.Reconcile();
+        EXPECT_EQ(c.State(), k.end) << k.name;
+        const platform::IniFile ini(h.TaskIni());
+        const bool recorded =
+            ini.GetString(kFinishInfoSection, CompletionKey(3, 3), "<none>") != "<none>";
+        const std::string complete = ini.GetString("KoruvanTask", "KoruvanTaskIsComplete", "");
+        if (k.end == S::Finished) {
+            EXPECT_EQ(complete, "COMPLETE") << k.name;
+            EXPECT_TRUE(recorded) << k.name;
+            EXPECT_EQ(h.events.Count("11100004"), 0) << k.name;  // not a verification asked for
+            EXPECT_EQ(h.events.Count("11100003"), k.torrents ? 0 : 1) << k.name;
+            EXPECT_EQ(recoveries, k.torrents ? 0 : 1) << k.name;
+        } else {
+            EXPECT_EQ(complete, "") << k.name;
+            EXPECT_FALSE(recorded) << k.name;
+            EXPECT_EQ(c.UnrepairedFile(), "data.003.cab") << k.name;
+            EXPECT_EQ(h.events.Last("11990501").fileName, "data.003.cab") << k.name;
+            EXPECT_EQ(recoveries, 5) << k.name;
+        }
+    }
+}
+
+// The program ended after the files without torrents were complete but before their check
+// passed: the next start checks them instead of downloading them again.
+TEST(ControllerVerifyTest, FilesCompleteButUncheckedAtTheEndAreCheckedAtTheNextStart) {
+    DownloadPlan plan = test::TestPlan();
+    for (PlannedFile& f : plan.files) {
+        f.size = ("content of " + f.name).size();
+    }
+    ControllerHarness h(plan);
+    DownloadController& c = h.Downloading();
+    for (int i = 0; i < kFileCount; ++i) {
+        test::WriteFile(h.Target(i), Content(h, i));
+    }
+    c.OnExit();
+    const std::size_t tasks = h.engine.TaskCount();
+
+    DownloadController& again = h.Start(false);
+    ASSERT_EQ(again.State(), S::Reload);
+    EXPECT_EQ(h.engine.TaskCount(), tasks);  // no file is fetched again
+    again.Tick();
+    ASSERT_TRUE(ControllerHarness::WaitUntilChecked(again));
+    EXPECT_EQ(again.State(), S::Finished);
+    const platform::IniFile ini(h.TaskIni());
+    for (int i = 0; i < kFileCount; ++i) {  // recorded: their digests matched
+        EXPECT_NE(ini.GetString(kFinishInfoSection, CompletionKey(3, i), "<none>"), "<none>");
+    }
 }
 
 TEST(ControllerVerifyTest, EntryInOtherStatesOnlyTellsWhy) {

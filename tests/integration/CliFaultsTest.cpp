@@ -1,5 +1,6 @@
 // koruvan-cli where things go wrong: a torrent whose pieces do not cut into whole blocks,
-// a finished file changed afterwards, and servers that refuse every file.
+// a finished file changed afterwards, servers that refuse every file, and a mirror that
+// serves wrong bytes for a file without a torrent.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <fstream>
 
 #include "CliTestGame.h"
+#include "ScriptedHttpServer.h"
 
 namespace koruvan::test {
 namespace {
@@ -80,6 +82,45 @@ TEST(CliFaultsTest, RefusingServersAreNamedAndGiveUpEndsTheWait) {
     EXPECT_NE(first, std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(reason, first + 1), std::string::npos) << "told once: " << r.err;
     EXPECT_NE(r.err.find("giving up"), std::string::npos) << r.err;
+}
+
+// No torrents, and file 3 from a mirror whose answers start with 100000 zero bytes (the
+// first one only, or every one): the download checks the file's MD5 before it says it is
+// complete, repairs it, and fails naming the file when repairing cannot help.
+TEST(CliFaultsTest, FilesWithoutTorrentsMatchTheirMd5BeforeTheDownloadEnds) {
+    REQUIRE_DOWNLOADS();
+    struct Case {
+        const char* mode;
+        int code;
+        int matching;
+    };
+    for (const Case& k : {Case{"corrupt-once:ranges", 0, 5}, Case{"corrupt", 1, 4}}) {
+        TestGame game({2 * kMiB, 3 * kMiB, kMiB, kMiB});
+        ASSERT_TRUE(game.Started());
+        ScriptedServer mirror;
+        ASSERT_TRUE(mirror.Start(game.Path("www"), k.mode));
+        std::string plan = ReadFile(game.PlanFile());
+        for (int i = 0; i < 5; ++i) {
+            const std::string line = "\ntorrent = " + game.Name(i) + ".torrent";
+            plan.erase(plan.find(line), line.size());
+        }
+        const std::string url = "url = " + game.Url(3);
+        plan.replace(plan.find(url), url.size(), "url = " + mirror.Url("/vemo047/" + game.Name(3)));
+        WriteFile(game.PlanFile(), plan);
+
+        const CliResult r = game.Run(Download(game), std::chrono::seconds(120));
+        EXPECT_EQ(r.code, k.code) << k.mode << r.out << r.err;
+        EXPECT_EQ(game.MatchingFiles(), k.matching) << k.mode;
+        if (k.code != 0) {
+            EXPECT_NE(r.err.find(game.Name(3) + " does not match its MD5 digest"),
+                      std::string::npos)
+                << r.err;
+            // Nothing vouches for the download: the next run does not call it finished.
+            const CliResult status = game.Run({"status"});
+            EXPECT_NE(status.out.find("state:         incomplete"), std::string::npos)
+                << status.out;
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The resource-list refresh the controller starts while downloading: on the first speed
-// evaluation in `downloading` and every 600 after, on a thread of its own, with the P2P
-// switch and the extra sources of the list (served by nginx on loopback) reaching the
-// tasks; a refresh still under way when the controller goes never reaches it.
+// The resource-list refresh the controller starts while downloading (or while nothing
+// arrives): on the first speed evaluation in `downloading` and every 600 after, on a thread of its
+// own, with the P2P switch and the extra sources of the list (served by nginx on loopback) reaching
+// the tasks; a refresh still under way when the controller goes never reaches it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -71,6 +71,41 @@ TEST(ControllerRefreshTest, ListIsFetchedWhileDownloadingAndReachesTheTasks) {
     c.PrimaryAction();
     (void)c.SpeedText();
     EXPECT_TRUE(WaitFor([&] { return CountRequests(test::ReadFile(log), "/list.xml") == 3; }));
+}
+
+// The plan's sources deliver nothing (a CDN that is down or lies from the start): after a
+// few seconds without data the list is fetched anyway, so its mirrors can stand in, and only
+// once until the 600th evaluation.
+TEST(ControllerRefreshTest, ListIsFetchedWhenThePlansSourcesDeliverNothing) {
+    test::TempDir www;
+    test::NginxServer nginx(www.File("nginx"), www.Path(), {test::FreeTcpPort()});
+    DownloadPlan plan = test::TestPlan();
+    plan.resourceListUrl = nginx.Url(0, "/list.xml");
+    test::WriteFile(www.File("list.xml"),
+                    "<project><configs><p2p-switch>on</p2p-switch></configs><resources>"
+                    "<resource id=\"1\" task=\"" +
+                        plan.files[1].url +
+                        "\"><cdn id=\"7\" name=\"mirror\" middle-dir=\"/m/\" "
+                        "file-name=\"data.001.cab\" open=\"true\"><ip>127.0.0.1:1</ip></cdn>"
+                        "</resource></resources></project>");
+    ASSERT_TRUE(nginx.Start());
+    ControllerHarness h(plan);
+    DownloadController& c = h.Start();
+    c.PrimaryAction();
+    ASSERT_EQ(c.State(), ControllerState::Preparing);
+    for (int second = 0; second < 3; ++second) {
+        c.Tick();
+        (void)c.SpeedText();
+    }
+    EXPECT_EQ(c.State(), ControllerState::Preparing);
+    ASSERT_TRUE(WaitFor([&] { return !h.engine.Copy(h.Name(1)).extraSources.empty(); }));
+    EXPECT_EQ(h.engine.Copy(h.Name(1)).extraSources, "https://127.0.0.1:1/m/data.001.cab\n");
+    for (int k = 0; k < 20; ++k) {
+        c.Tick();
+        (void)c.SpeedText();
+    }
+    EXPECT_TRUE(WaitFor([&] { return !c.RefreshRunning(); }));
+    EXPECT_EQ(CountRequests(test::ReadFile(www.File("nginx/access.log")), "/list.xml"), 1);
 }
 
 TEST(ControllerRefreshTest, NotAllowedP2PStaysOffWhateverTheListSays) {

@@ -83,20 +83,31 @@ class FtpPeerTest : public ::testing::Test {
     std::string failure_;  // the last peer's failure text
 };
 
+// The login asks for the password only when the server does (331); a server that logs the
+// user in at USER (230) goes on to the transfer.
 TEST_F(FtpPeerTest, SendsTheCommandsByteForByte) {
-    test::ScriptedFtpServer server;
-    ASSERT_TRUE(server.Start(dir_.File("www"), "serve", dir_.File("commands.log")));
-    ASSERT_TRUE(Fetch(server.Url("/pub/f.bin"), {1}));
-    ExpectPieces({1});
-    // The peer closes the data connection once its piece is in: the server may note that as
-    // "ABORTED" after the commands, depending on who was quicker.
-    std::string log = test::ReadFile(dir_.File("commands.log"));
-    if (const std::size_t aborted = log.find("ABORTED 65536\n"); aborted != std::string::npos) {
-        log.erase(aborted);
+    const std::string transfer =
+        "cwd /pub\\r\\n\nsize f.bin\\r\\n\ntype i\\r\\n\npasv\\r\\n\nrest "
+        "65536\\r\\n\nretr f.bin\\r\\n\n";
+    const std::map<std::string, std::string> expected = {
+        {"serve", "user anonymous\\r\\n\npass koruvan@koruvan.example\\r\\n\n" + transfer},
+        {"user-login", "user anonymous\\r\\n\n" + transfer}};
+    for (const auto& [mode, commands] : expected) {
+        test::ScriptedFtpServer server;
+        const std::string logFile = dir_.File(mode + ".log");
+        ASSERT_TRUE(server.Start(dir_.File("www"), mode, logFile));
+        task_.blocks.clear();
+        task_.ranges.clear();
+        ASSERT_TRUE(Fetch(server.Url("/pub/f.bin"), {1})) << mode << ": " << failure_;
+        ExpectPieces({1});
+        // The peer closes the data connection once its piece is in: the server may note that
+        // as "ABORTED" after the commands, depending on who was quicker.
+        std::string log = test::ReadFile(logFile);
+        if (const std::size_t aborted = log.find("ABORTED 65536\n"); aborted != std::string::npos) {
+            log.erase(aborted);
+        }
+        EXPECT_EQ(log, commands) << mode;
     }
-    EXPECT_EQ(log,
-              "user anonymous\\r\\n\npass koruvan@koruvan.example\\r\\n\ncwd /pub\\r\\n\n"
-              "size f.bin\\r\\n\ntype i\\r\\n\npasv\\r\\n\nrest 65536\\r\\n\nretr f.bin\\r\\n\n");
 }
 
 // Piece 0 ends at 64 KiB: the next wanted piece 80 KiB or less ahead is read from the same

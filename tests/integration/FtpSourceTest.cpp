@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <regex>
 #include <thread>
@@ -87,6 +89,46 @@ TEST_F(FtpSourceTest, AUserLoginFetchesTheFileAndAWrongPasswordIsTold) {
     TaskProgress progress{};
     ASSERT_EQ(QueryTask(wrong->handle, &progress), 0);
     EXPECT_EQ(progress.bytesDone, 0u);
+}
+
+// Servers that log anonymous users in at USER (230, no password asked), as public mirrors
+// run vsftpd and as pure-ftpd does, and pure-ftpd's user login: each serves the file whole.
+TEST_F(FtpSourceTest, ServersThatLogInAtUserOrAskAPasswordServeTheFile) {
+    std::string why;
+    if (!test::PureFtpdServer::Available(why)) {
+        GTEST_SKIP() << why;
+    }
+    const std::string content = RandomContent(24 * kMiB, 6);
+    test::WriteFile(dir_.File("www/l.bin"), content);
+    struct Case {
+        const char* name;
+        bool pureFtpd;
+        bool withUser;
+    };
+    const Case cases[] = {{"vsftpd, anonymous at USER", false, false},
+                          {"pure-ftpd, anonymous", true, false},
+                          {"pure-ftpd, user", true, true}};
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        const std::string work = dir_.File("ftp" + std::to_string(k));
+        std::unique_ptr<test::FtpServer> server;
+        if (c.pureFtpd) {
+            server = std::make_unique<test::PureFtpdServer>(work, dir_.File("www"));
+        } else {
+            auto vsftpd = std::make_unique<test::VsftpdServer>(work, dir_.File("www"));
+            vsftpd->SetAnonymousAtUser(true);
+            server = std::move(vsftpd);
+        }
+        ASSERT_TRUE(server->Start(0, c.withUser)) << c.name;
+        const std::string login =
+            c.withUser ? std::string(test::FtpServer::kUser) + ":" + test::FtpServer::kPassword
+                       : "";
+        auto d =
+            Start("l" + std::to_string(k) + ".bin", server->Url("/l.bin", login), content.size());
+        EXPECT_EQ(WaitForEnd(*d, 60s).stateCode, kStateComplete)
+            << c.name << ": " << TaskProblem(d->handle);
+        EXPECT_TRUE(test::ReadFile(d->targetPath) == content) << c.name;
+    }
 }
 
 // One gibibyte from one anonymous source, compared in pieces against the original.

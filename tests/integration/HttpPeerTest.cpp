@@ -162,7 +162,8 @@ TEST_F(HttpPeerTest, ASourceThatNeverAnswersTimesOutAfter15Seconds) {
 }
 
 // The same location a third time in a row removes the source; a size other than the task's
-// backs the source off for 60 and counts as its failure.
+// backs the source off for 60 and counts as its failure (the refused size is not taken as
+// the source's).
 TEST_F(HttpPeerTest, RepeatedRedirectsRemoveTheSourceAndAnotherSizeBacksItOff) {
     task_.wanted = {0};
     const auto connectOnce = [&](TPeerId* id) {
@@ -186,7 +187,7 @@ TEST_F(HttpPeerTest, RepeatedRedirectsRemoveTheSourceAndAnotherSizeBacksItOff) {
     half->Details().remoteSize = 0;
     EXPECT_FALSE(connectOnce(half));
     EXPECT_EQ(task_.backOffs, std::vector<std::int32_t>{60});
-    EXPECT_EQ(half->Details().remoteSize, content_.size() / 2);
+    EXPECT_EQ(half->Details().remoteSize, 0u);
     EXPECT_EQ(task_.removed, 2);
     half->Release();
 }

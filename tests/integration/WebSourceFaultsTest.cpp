@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ScriptedHttpServer.h"
 #include "TorrentMaker.h"
 #include "engine/core/EngineTestSupport.h"
 #include "support/LocalServer.h"
@@ -18,41 +19,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::MakeDescriptor;
+using test::ScriptedServer;
 using test::TaskProblem;
 
 constexpr std::uint32_t kControllerFlags = kFlagRecorded | kFlagFullPath;
-
-// The scripted server in one of its modes, serving `root` on a free port of 127.0.0.1.
-class ScriptedServer {
-  public:
-    bool Start(const std::string& root, const std::string& mode, const std::string& log = "",
-               int sndbuf = 0) {
-        port_ = test::FreeTcpPort();
-        std::vector<std::string> argv = {
-            "/usr/bin/python3",
-            std::string(KORUVAN_SOURCE_DIR) + "/tests/integration/fixtures/scripted_http.py",
-            "--root",
-            root,
-            "--port",
-            std::to_string(port_),
-            "--mode",
-            mode};
-        if (!log.empty()) {
-            argv.insert(argv.end(), {"--log", log});
-        }
-        if (sndbuf > 0) {
-            argv.insert(argv.end(), {"--sndbuf", std::to_string(sndbuf)});
-        }
-        return process_.Start(argv) && test::WaitForTcpPort(port_);
-    }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-  private:
-    int port_ = 0;
-    test::ChildProcess process_;
-};
 
 class WebSourceFaultsTest : public ::testing::Test {
   protected:
@@ -152,6 +122,38 @@ TEST_F(WebSourceFaultsTest, WrongRangesAndLyingSizesLoseOnlyTheirSource) {
         }
         EXPECT_TRUE(test::ReadFile(target + ".2") == content) << mode;
     }
+}
+
+// A CDN that answers its connections in turn with a trickle (which tells the file's size),
+// a 200 that claims another size followed by zeros, and header lines without end. Alone
+// until its third answer, then beside a good mirror: nothing the CDN lied with is kept, the
+// file is right.
+TEST_F(WebSourceFaultsTest, ACdnAnsweringInTurnWithLiesLeavesNoneOfThemInTheFile) {
+    test::EngineTestClock clock(20.0);  // the trickle's read time-out comes in seconds
+    // One piece, one range: every connection of the CDN is asked for the same bytes.
+    const std::string content = test::RandomContent(200000, 9);
+    test::WriteFile(dir_.File("www/c.bin"), content);
+    ScriptedServer cdn;
+    ScriptedServer good;
+    ASSERT_TRUE(cdn.Start(dir_.File("www"), "trickle,huge-zeros,endless-headers"));
+    ASSERT_TRUE(good.Start(dir_.File("www"), "ranges"));
+    const std::string target = dir_.File("save/c.bin");
+    auto alone = MakeDescriptor(kControllerFlags, target, dir_.File("c.kvinfo"), cdn.Url("/c.bin"));
+    ASSERT_EQ(CreateAndStartTask(alone.get(), TaskStartOptions{content.size(), 0}), 0);
+    std::string problem;
+    for (int i = 0; i < 300 && problem.find("header longer") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(20ms);
+        problem = TaskProblem(alone->handle);
+    }
+    ASSERT_NE(problem.find("header longer"), std::string::npos) << problem;
+    ASSERT_EQ(StopTask(alone->handle, false), 0);
+
+    auto both = MakeDescriptor(kControllerFlags, target, dir_.File("c.kvinfo"),
+                               cdn.Url("/c.bin") + "\n" + good.Url("/c.bin"));
+    ASSERT_EQ(RecoverAndContinueTask(both.get(), true, TaskStartOptions{content.size(), 0}), 0);
+    const TaskProgress progress = test::WaitForTaskEnd(both->handle, 30s, target);
+    EXPECT_EQ(progress.stateCode, kStateComplete);
+    EXPECT_TRUE(test::ReadFile(target) == content);
 }
 
 // The server's own count of bytes sent (its send buffer kept small, so that sent is close to

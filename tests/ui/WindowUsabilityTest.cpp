@@ -277,6 +277,7 @@ TEST(WindowUsabilityTest, TabShowsFocusOnTheButtonsAndSpacePressesThem) {
     }
     h.SetAll(10000, 0);
     w.SlowStep();
+    ASSERT_TRUE(koruvan::test::ControllerHarness::WaitUntilChecked(h.Controller()));
     w.FastStep();
     ASSERT_EQ(w.ShownState(), S::Finished);
     EXPECT_TRUE(w.Button(kIdInstall)->hasFocus())

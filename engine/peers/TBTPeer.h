@@ -34,6 +34,8 @@ class TBTPeer final : public TPeerObject {
     static constexpr std::int64_t kConnectSeconds = 22;
     static constexpr std::int64_t kUdpConnectSeconds = 28;
     static constexpr std::int64_t kHandshakeSeconds = 12;
+    // The socket's receive buffer once the handshake is done (widened for fast remotes).
+    static constexpr std::int32_t kSocketBuffer = 40960;
     static constexpr std::int32_t kRequestBatchBytes = 815;
     static constexpr std::int32_t kStealBlocks = 24;
     // Requests in flight at most, whatever the rate: common clients drop requests beyond a

@@ -49,11 +49,11 @@ bool TBTPeer::OnReceive() {
     const std::int32_t before = connection_->DataSize();
     const std::int32_t held = connection_->Receive(size);
     if (held < 0) {
-        return false;
+        return handshaking ? HandshakeFailed() : false;
     }
     if (handshaking) {
         if (!FinishHandshake(now)) {
-            return false;
+            return HandshakeFailed();
         }
         if (connState_ != kConnEstablished) {
             return true;
@@ -544,7 +544,10 @@ bool TBTPeer::OnSend() {
     connection_->SetCompactSend(counters_.upRate > 262143);
     // The handshake and control messages go out whole; blocks are paced by the chunk.
     const std::int32_t limit = connState_ == kConnEstablished ? chunk + 1024 : -1;
-    return connection_->Flush(limit) >= 0;
+    if (connection_->Flush(limit) < 0) {
+        return connState_ == kConnEstablished ? false : HandshakeFailed();
+    }
+    return true;
 }
 
 // ---- choking ----------------------------------------------------------------------------
@@ -619,7 +622,7 @@ void* TBTPeer::GetInfo(std::int32_t what) {
 
 void TBTPeer::Reset() {
     if (peerId_ != nullptr && !record_.incoming && !udp_ && connectStart_ != 0 &&
-        established_ == 0) {
+        established_ == 0 && !disguiseRefused_) {
         peerId_->directlyConnectable = false;  // our TCP dial ended before a handshake
     }
     remotePieces_.clear();
@@ -639,6 +642,8 @@ void TBTPeer::Reset() {
     sendPasses_ = 0;
     widened_ = false;
     cancelled_.clear();
+    disguisedOut_ = answered_ = disguiseRefused_ = false;
+    sentAtConnect_ = 0;
 }
 
 void TBTPeer::NoteCancelled(const BlockRequest& request) {

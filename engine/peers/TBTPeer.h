@@ -90,6 +90,9 @@ class TBTPeer final : public TPeerObject {
     [[nodiscard]] std::size_t QueuedUploads() const noexcept { return uploads_.size(); }
     // Transport choice of the last Connect (the UDP pseudo-socket layer is not built yet).
     [[nodiscard]] bool UsesUdp() const noexcept { return udp_; }
+    // This outgoing attempt failed only because the remote does not take the disguised
+    // handshake; its party is dialled plain next (TPeerId::plainHandshake).
+    [[nodiscard]] bool DisguiseRefused() const noexcept { return disguiseRefused_; }
 
   private:
     struct UploadRequest {
@@ -100,6 +103,8 @@ class TBTPeer final : public TPeerObject {
 
     // Handles the handshake once bytes arrived; false drops the peer.
     bool FinishHandshake(std::int64_t now);
+    // A step failed before the handshake was done: notes a refused disguise. Always false.
+    bool HandshakeFailed();
     // Parses buffered messages: bytes consumed, or -1 to drop the peer.
     std::int32_t ParseMessages();
     // One complete message (id and payload); false when the parse must stop at once with
@@ -145,6 +150,13 @@ class TBTPeer final : public TPeerObject {
     bool nothingToRequest_ = false;
     bool udp_ = false;
     bool widened_ = false;  // the receive buffer was widened past its 40960 bytes
+    // This outgoing attempt: it opened with the disguise; the remote answered with a
+    // handshake or a disguise header; it failed for the disguise alone; the connection's
+    // lifetime send count when it was dialled.
+    bool disguisedOut_ = false;
+    bool answered_ = false;
+    bool disguiseRefused_ = false;
+    std::int64_t sentAtConnect_ = 0;
     std::int64_t starvedSince_ = 0;
     std::int64_t chokedSince_ = 0;
     mutable std::int64_t seedSince_ = 0;

@@ -1,6 +1,7 @@
 // Opening a BitTorrent connection: the dial (TCP, or the UDP transport for a party TCP could
-// not reach), the handshake with its disguise in both directions, and the checks of the
-// remote's handshake.
+// not reach), the handshake with its disguise in both directions, the checks of the
+// remote's handshake, and the fallback to the plain handshake for a party that does not
+// speak the disguise.
 #include <algorithm>
 #include <cstring>
 
@@ -22,6 +23,7 @@ bool TBTPeer::Connect(TPeerId* identity) {
     }
     record_.incoming = false;
     connectStart_ = task_->PeerClock();
+    sentAtConnect_ = connection_->LifetimeBytesSent();
     ++identity->activeConnections;  // given back by Reset, also after a failed dial
     ++identity->connectionsMade;
     // Every third attempt to a party that TCP could not reach goes over the UDP transport
@@ -55,9 +57,10 @@ bool TBTPeer::SendHandshake() {
     std::string head;
     if (record_.incoming && connection_->Disguised()) {
         head = bt::DisguiseReply(EngineTime() % 2 != 0, EngineSeconds() % 2 == 0);
-    } else if (!record_.incoming && !udp_ && peerId_ != nullptr &&
+    } else if (!record_.incoming && !udp_ && peerId_ != nullptr && !peerId_->plainHandshake &&
                (bt_->DisguiseOutgoing() || peerId_->failures % 3 == 1)) {
         head = bt::DisguiseRequest(peerId_->ip, peerId_->port, peerId_->failures % 2 == 0);
+        disguisedOut_ = true;
     }
     const bool waiting = connection_->PendingSend() > 0;
     if (!head.empty() && !connection_->Queue(reinterpret_cast<const std::uint8_t*>(head.data()),
@@ -109,10 +112,14 @@ bool TBTPeer::FinishHandshake(std::int64_t now) {
         if (found == bt::Disguise::kHeader) {
             connection_->Consume(static_cast<std::int32_t>(header));
             connection_->SetDisguised(true);
+            answered_ = true;  // the remote speaks the disguise
         } else if (found == bt::Disguise::kIncomplete) {
             return now - connectStart_ <= kHandshakeSeconds;
         }
     }
+    answered_ = answered_ ||
+                bt::HandshakeMatches(connection_->Data(),
+                                     static_cast<std::size_t>(connection_->DataSize()), nullptr);
     if (connection_->DataSize() < bt::kHandshakeSize) {
         return now - connectStart_ <= kHandshakeSeconds;
     }
@@ -150,6 +157,21 @@ bool TBTPeer::FinishHandshake(std::int64_t now) {
     have_.ready = true;
     connection_->SetReceiveBuffer(kSocketBuffer);
     return true;
+}
+
+// A standard client reads our disguised opening as a malformed handshake and closes the
+// connection (or never answers). Once the disguised opening went out over TCP and no
+// handshake came back, the party is dialled plain from now on, at the next connect pass:
+// this attempt is no failure of the party.
+bool TBTPeer::HandshakeFailed() {
+    if (!record_.incoming && !udp_ && disguisedOut_ && !answered_ && established_ == 0 &&
+        peerId_ != nullptr && connection_ != nullptr &&
+        connection_->LifetimeBytesSent() > sentAtConnect_) {
+        disguiseRefused_ = true;
+        peerId_->plainHandshake = true;
+        peerId_->directlyConnectable = true;  // TCP reached it
+    }
+    return false;
 }
 
 }  // namespace koruvan::engine

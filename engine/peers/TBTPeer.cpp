@@ -625,6 +625,7 @@ void TBTPeer::Reset() {
         established_ == 0 && !disguiseRefused_) {
         peerId_->directlyConnectable = false;  // our TCP dial ended before a handshake
     }
+    EndHandshakeTurn();
     remotePieces_.clear();
     TPeerObject::Reset();
     excluded_.clear();

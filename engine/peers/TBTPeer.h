@@ -95,6 +95,8 @@ class TBTPeer final : public TPeerObject {
     [[nodiscard]] bool DisguiseRefused() const noexcept { return disguiseRefused_; }
 
   private:
+    ~TBTPeer() override { EndHandshakeTurn(); }
+
     struct UploadRequest {
         std::uint32_t index;
         std::uint32_t begin;
@@ -105,6 +107,8 @@ class TBTPeer final : public TPeerObject {
     bool FinishHandshake(std::int64_t now);
     // A step failed before the handshake was done: notes a refused disguise. Always false.
     bool HandshakeFailed();
+    // This peer's outgoing handshake is over (done or failed): the next may begin.
+    void EndHandshakeTurn();
     // Parses buffered messages: bytes consumed, or -1 to drop the peer.
     std::int32_t ParseMessages();
     // One complete message (id and payload); false when the parse must stop at once with
@@ -157,6 +161,8 @@ class TBTPeer final : public TPeerObject {
     bool answered_ = false;
     bool disguiseRefused_ = false;
     std::int64_t sentAtConnect_ = 0;
+    // The address of this peer's outgoing handshake while it is under way, else 0.
+    std::uint32_t handshakeTo_ = 0;
     std::int64_t starvedSince_ = 0;
     std::int64_t chokedSince_ = 0;
     mutable std::int64_t seedSince_ = 0;

@@ -46,7 +46,16 @@ bool TBTPeer::Connect(TPeerId* identity) {
         return false;
     }
     connState_ = kConnPending;
+    handshakeTo_ = identity->ip;
+    bt_->NoteOutgoingHandshake(handshakeTo_, true);
     return SendHandshake();
+}
+
+void TBTPeer::EndHandshakeTurn() {
+    if (handshakeTo_ != 0) {
+        bt_->NoteOutgoingHandshake(handshakeTo_, false);
+        handshakeTo_ = 0;
+    }
 }
 
 bool TBTPeer::SendHandshake() {
@@ -129,6 +138,7 @@ bool TBTPeer::FinishHandshake(std::int64_t now) {
         return false;
     }
     bt_->RecordRemoteAddress(connection_->RemoteIp());
+    EndHandshakeTurn();
     if (!record_.incoming && !udp_) {
         peerId_->directlyConnectable = true;
     }

@@ -271,5 +271,31 @@ TEST_F(HandshakeFallbackTest, APartyThatFailsBothWaysIsBackedOffAsBefore) {
     EXPECT_EQ(remote.Openings().back(), "plain");
 }
 
+// Two tasks (two files) reach the same remote, which takes one handshake at a time per
+// address: they take turns instead of dialling at once, so neither is reset and backed off.
+TEST_F(HandshakeFallbackTest, TasksTakeTurnsToHandshakeWithOneRemote) {
+    SetBtPeerFlag(0);
+    ScriptedRemote remote(Remote::kOneAtATime);
+    auto other = MakeTask("other", 4);
+    const auto established = [](const TWorkThread& t) {
+        return std::any_of(t.Peers().begin(), t.Peers().end(),
+                           [](const TPeerObject* p) { return p->IsEstablished(); });
+    };
+    TPeerId* first = Dial(remote);
+    TPeerId* second = other->AddAddressCandidate(HostToNet32(0x7F000004), remote.Port(),
+                                                 kKindBitTorrent, true, 19);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    const std::int64_t start = task_->Step();
+    while (!(established(*task_) && established(*other)) && task_->Step() - start < 20) {
+        (void)other->Step();
+    }
+    EXPECT_TRUE(established(*task_));
+    EXPECT_TRUE(established(*other));
+    EXPECT_EQ(remote.Openings(), (std::vector<std::string>{"plain", "plain"}));
+    EXPECT_EQ(first->failures + second->failures, 0);
+    other.reset();
+}
+
 }  // namespace
 }  // namespace koruvan::engine

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/core/GlobalFilter.h"
+#include "engine/core/OwnListener.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
@@ -154,6 +155,15 @@ void TWorkWithPeers::SortCandidates() {
     }
 }
 
+bool TWorkWithPeers::IsSelf(const TPeerId& identity) {
+    if (identity.resolved && IsOwnListener(identity.ip, identity.port)) {
+        return true;
+    }
+    BtPeerTask* bt = AsBtTask();
+    return identity.kind == kKindBitTorrent && !IsHttpTask() && bt != nullptr &&
+           bt->IsOwnPeerId(identity.peerId.data());
+}
+
 bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updatePeerId) {
     if (identity == nullptr) {
         return false;
@@ -161,6 +171,9 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
     if (identity->kind == kKindBitTorrent &&
         (identity->ip == 0x0100007Fu || IsFiltered(identity->ip))) {
         return false;  // 127.0.0.1 in network order, or an address the IP filter blocks
+    }
+    if (IsSelf(*identity)) {
+        return false;
     }
     for (TPeerId* existing : candidates_) {
         if (existing == nullptr) {
@@ -225,8 +238,9 @@ std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int3
 TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t port,
                                              std::int32_t kind, bool toFront,
                                              std::int32_t priority) {
-    if (!IsValidIp(ip) || port == 0 || (kind == kKindBitTorrent && IsFiltered(ip))) {
-        return nullptr;
+    if (!IsValidIp(ip) || port == 0 || (kind == kKindBitTorrent && IsFiltered(ip)) ||
+        IsOwnListener(ip, port)) {
+        return nullptr;  // unusable, filtered, or this engine itself
     }
     TPeerId* identity = nullptr;
     for (TPeerId* c : candidates_) {

@@ -223,7 +223,8 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
 namespace {
 
 constexpr std::int32_t kMinBtPriority = 19;
-constexpr std::int32_t kLocalPeerPriority = 34;  // above this: a peer on the local network
+// A candidate above this priority (a peer on the local network, 35) makes room for itself.
+constexpr std::int32_t kMakesRoomAbove = 34;
 
 std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int32_t kind) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);  // network order
@@ -276,7 +277,7 @@ TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t por
         }
     }
     SortCandidates();
-    if (identity->priority > kLocalPeerPriority) {
+    if (identity->priority > kMakesRoomAbove) {
         // Until the P2P service hands out its connection allowance, a full peer table is
         // what "no new connection allowed" means here.
         std::int32_t btPeers = 0;

@@ -6,6 +6,8 @@
 
 #include "engine/core/CandidateRules.h"
 #include "engine/core/EngineState.h"
+#include "engine/core/OutgoingHandshakes.h"
+#include "engine/core/OwnListener.h"
 #include "engine/core/TWorkWithPieces.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/peers/IpAddress.h"
@@ -98,7 +100,8 @@ void TWorkWithPeers::ConnectPeers() {
             break;
         }
         if (c == nullptr || c->kind != kKindBitTorrent || c->ip == kLoopbackHostIp ||
-            IsFiltered(c->ip) ||
+            IsFiltered(c->ip) || IsOwnListener(c->ip, c->port) ||
+            OutgoingHandshakeUnderWay(c->ip) ||
             (c->DetailsIfAny() != nullptr &&
              (c->DetailsIfAny()->excluded || c->DetailsIfAny()->metainfoSource)) ||
             !CheckEligible(*c, context)) {

@@ -129,6 +129,10 @@ void TWorkWithPeers::ReportFailure(TPeerId* identity, TPeerObject* peer, std::in
     if (identity == nullptr || (peer != nullptr && peer->Range() != nullptr)) {
         return;
     }
+    if (peer != nullptr && peer->Kind() == kKindBitTorrent &&
+        static_cast<const TBTPeer*>(peer)->DisguiseRefused()) {
+        return;  // not the party's failure: it is dialled plain at the next connect pass
+    }
     FailureContext context;
     context.weight = weight;
     context.addressWasBanned =

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/core/GlobalFilter.h"
+#include "engine/core/OwnListener.h"
 #include "engine/core/base/EngineClock.h"
 #include "engine/core/base/KoruvanLog.h"
 #include "engine/core/base/LockGuard.h"
@@ -154,6 +155,15 @@ void TWorkWithPeers::SortCandidates() {
     }
 }
 
+bool TWorkWithPeers::IsSelf(const TPeerId& identity) {
+    if (identity.resolved && IsOwnListener(identity.ip, identity.port)) {
+        return true;
+    }
+    BtPeerTask* bt = AsBtTask();
+    return identity.kind == kKindBitTorrent && !IsHttpTask() && bt != nullptr &&
+           bt->IsOwnPeerId(identity.peerId.data());
+}
+
 bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updatePeerId) {
     if (identity == nullptr) {
         return false;
@@ -161,6 +171,9 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
     if (identity->kind == kKindBitTorrent &&
         (identity->ip == 0x0100007Fu || IsFiltered(identity->ip))) {
         return false;  // 127.0.0.1 in network order, or an address the IP filter blocks
+    }
+    if (IsSelf(*identity)) {
+        return false;
     }
     for (TPeerId* existing : candidates_) {
         if (existing == nullptr) {
@@ -210,7 +223,8 @@ bool TWorkWithPeers::AddCandidate(TPeerId* identity, bool fromList, bool updateP
 namespace {
 
 constexpr std::int32_t kMinBtPriority = 19;
-constexpr std::int32_t kLocalPeerPriority = 34;  // above this: a peer on the local network
+// A candidate above this priority (a peer on the local network, 35) makes room for itself.
+constexpr std::int32_t kMakesRoomAbove = 34;
 
 std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int32_t kind) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);  // network order
@@ -225,8 +239,9 @@ std::string AddressCandidateText(std::uint32_t ip, std::uint16_t port, std::int3
 TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t port,
                                              std::int32_t kind, bool toFront,
                                              std::int32_t priority) {
-    if (!IsValidIp(ip) || port == 0 || (kind == kKindBitTorrent && IsFiltered(ip))) {
-        return nullptr;
+    if (!IsValidIp(ip) || port == 0 || (kind == kKindBitTorrent && IsFiltered(ip)) ||
+        IsOwnListener(ip, port)) {
+        return nullptr;  // unusable, filtered, or this engine itself
     }
     TPeerId* identity = nullptr;
     for (TPeerId* c : candidates_) {
@@ -262,7 +277,7 @@ TPeerId* TWorkWithPeers::AddAddressCandidate(std::uint32_t ip, std::uint16_t por
         }
     }
     SortCandidates();
-    if (identity->priority > kLocalPeerPriority) {
+    if (identity->priority > kMakesRoomAbove) {
         // Until the P2P service hands out its connection allowance, a full peer table is
         // what "no new connection allowed" means here.
         std::int32_t btPeers = 0;

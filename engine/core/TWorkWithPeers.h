@@ -58,14 +58,18 @@ class TWorkWithPeers : public TBaseWork {
     std::int32_t MaxBtPeers();
     std::string TrackerText();
 
-    // Candidates (task thread).
+    // Candidates (task thread). Refused: a BitTorrent identity at 127.0.0.1 or blocked by
+    // the IP filter, and this task itself (IsSelf).
     bool AddCandidate(TPeerId* identity, bool fromList, bool updatePeerId);
+    // The identity is this engine: it names the engine's own P2P listener, or (BitTorrent,
+    // in a BitTorrent or P2SP task) carries the task's own peer id.
+    [[nodiscard]] bool IsSelf(const TPeerId& identity);
     // The candidate for an address (network order) of the kind: an existing resolved one
     // takes the new priority, or a new one is made (a BitTorrent one with a peer id of zeros
     // followed by its address and port, priority at least 19), at the front when `toFront`
     // or a web source, else at the end. A candidate above priority 34 (a local peer) makes
     // room by dropping a BitTorrent peer when no new connection is allowed. Null for a zero
-    // address or port.
+    // address or port, and for the engine's own listener.
     TPeerId* AddAddressCandidate(std::uint32_t ip, std::uint16_t port, std::int32_t kind,
                                  bool toFront, std::int32_t priority);
     // BitTorrent candidates from 6-byte entries (address, port; network order) while at

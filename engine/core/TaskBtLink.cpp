@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/core/EngineState.h"
+#include "engine/core/OutgoingHandshakes.h"
 #include "engine/core/TPieces.h"
 #include "engine/core/TWorkThread.h"
 #include "engine/peers/BtWire.h"
@@ -141,6 +142,14 @@ std::uint32_t TaskBtLink::BindAddress() {
 // switched off (an incoming connection from outside the local network switches it off).
 bool TaskBtLink::UdpTransportAvailable() {
     return !Engine().transportDisabled.load();
+}
+
+void TaskBtLink::NoteOutgoingHandshake(std::uint32_t ip, bool underWay) {
+    if (underWay) {
+        BeginOutgoingHandshake(ip);
+    } else {
+        EndOutgoingHandshake(ip);
+    }
 }
 
 void TaskBtLink::ReportRemotePieces(TPeerId* identity, std::int32_t count) {

@@ -51,6 +51,7 @@ class TaskBtLink final : public BtPeerTask, public ServiceTask {
     bool DisguiseOutgoing() override;
     std::uint32_t BindAddress() override;
     bool UdpTransportAvailable() override;
+    void NoteOutgoingHandshake(std::uint32_t ip, bool underWay) override;
     void RecordRemoteAddress(std::uint32_t ip) override { lastRemote_ = ip; }
     void ReportRemotePieces(TPeerId* identity, std::int32_t count) override;
 

@@ -61,6 +61,8 @@ class BtPeerTask {
     [[nodiscard]] virtual bool DisguiseOutgoing() = 0;
     [[nodiscard]] virtual std::uint32_t BindAddress() = 0;
     [[nodiscard]] virtual bool UdpTransportAvailable() = 0;
+    // An outgoing handshake to the address begins or ends (engine-wide turns per address).
+    virtual void NoteOutgoingHandshake(std::uint32_t ip, bool underWay) = 0;
     [[nodiscard]] virtual const TProxySettings* Proxy() { return nullptr; }
 
     // Reports.

@@ -12,152 +12,10 @@ namespace {
 
 constexpr std::int32_t kHandshakeRead = 2048;
 constexpr std::int32_t kMaxBuffered = 8192000;
-constexpr std::int32_t kSocketBuffer = 40960;
 constexpr std::int32_t kFullSocketBuffer = 32768;
 constexpr std::int32_t kSlowUpRate = 28672;
-// Interested and unchoke, sent right after the handshake.
-constexpr std::uint8_t kInterestedUnchoke[10] = {0, 0, 0, 1, 2, 0, 0, 0, 1, 1};
 
 }  // namespace
-
-// ---- connection -------------------------------------------------------------------------
-
-bool TBTPeer::Connect(TPeerId* identity) {
-    Reset();
-    if (!TPeerObject::Connect(identity)) {
-        return false;
-    }
-    record_.incoming = false;
-    connectStart_ = task_->PeerClock();
-    ++identity->activeConnections;  // given back by Reset, also after a failed dial
-    ++identity->connectionsMade;
-    // Every third attempt to a party that TCP could not reach goes over the UDP transport
-    // (its node id comes from the peer id) once that transport exists.
-    udp_ = false;
-    std::uint8_t node[8];
-    const std::uint8_t* nodeId = nullptr;
-    if (!identity->directlyConnectable && bt_->UdpTransportAvailable() &&
-        identity->failures % 3 == 0) {
-        const bool trackerLearned =
-            std::memcmp(identity->peerId.data() + 14, &identity->ip, 4) == 0 &&
-            std::all_of(identity->peerId.begin(), identity->peerId.begin() + 14,
-                        [](std::uint8_t b) { return b == 0; });
-        std::memcpy(node, identity->peerId.data() + (trackerLearned ? 12 : 8), 8);
-        nodeId = node;
-        udp_ = true;
-    }
-    if (!connection_->Connect(identity->ip, identity->port, false, bt_->Proxy(), bt_->BindAddress(),
-                              nodeId)) {
-        return false;
-    }
-    connState_ = kConnPending;
-    return SendHandshake();
-}
-
-bool TBTPeer::SendHandshake() {
-    const std::uint8_t* handshake = bt_->HandshakeBytes();
-    if (handshake == nullptr || connection_ == nullptr) {
-        return false;
-    }
-    std::string head;
-    if (record_.incoming && connection_->Disguised()) {
-        head = bt::DisguiseReply(EngineTime() % 2 != 0, EngineSeconds() % 2 == 0);
-    } else if (!record_.incoming && !udp_ && peerId_ != nullptr &&
-               (bt_->DisguiseOutgoing() || peerId_->failures % 3 == 1)) {
-        head = bt::DisguiseRequest(peerId_->ip, peerId_->port, peerId_->failures % 2 == 0);
-    }
-    const bool waiting = connection_->PendingSend() > 0;
-    if (!head.empty() && !connection_->Queue(reinterpret_cast<const std::uint8_t*>(head.data()),
-                                             static_cast<std::int32_t>(head.size()))) {
-        return false;
-    }
-    if (!connection_->Queue(handshake, bt::kHandshakeSize)) {
-        return false;
-    }
-    if (waiting && connection_->IsConnected()) {
-        return connection_->Flush() >= 0;
-    }
-    return true;
-}
-
-bool TBTPeer::CheckHandshake(TPeerConnection* connection) {
-    if (connection == nullptr || connState_ != kConnPending ||
-        connection->DataSize() < bt::kHandshakeSize) {
-        return false;
-    }
-    const std::uint8_t* handshake = bt_->HandshakeBytes();
-    const std::uint8_t* data = connection->Data();
-    if (handshake == nullptr || !bt::HandshakeMatches(data, bt::kHandshakeSize, handshake + 28)) {
-        return false;
-    }
-    const std::uint8_t* remoteId = data + 48;
-    if (bt_->IsOwnPeerId(remoteId)) {
-        return false;
-    }
-    if (peerId_ == nullptr) {
-        peerId_ = bt_->IncomingIdentity(connection->RemoteIp(), connection->RemotePort());
-        if (peerId_ == nullptr) {
-            return false;
-        }
-        ++peerId_->activeConnections;
-    }
-    if (bt_->IsConnectedPeerId(this, connection->RemoteIp(), remoteId)) {
-        return false;
-    }
-    std::memcpy(peerId_->peerId.data(), remoteId, 20);
-    return true;
-}
-
-bool TBTPeer::FinishHandshake(std::int64_t now) {
-    if (connection_->DataSize() > 0 && connection_->Data()[0] != 19) {
-        std::size_t header = 0;
-        const bt::Disguise found = bt::FindDisguise(
-            connection_->Data(), static_cast<std::size_t>(connection_->DataSize()), header);
-        if (found == bt::Disguise::kHeader) {
-            connection_->Consume(static_cast<std::int32_t>(header));
-            connection_->SetDisguised(true);
-        } else if (found == bt::Disguise::kIncomplete) {
-            return now - connectStart_ <= kHandshakeSeconds;
-        }
-    }
-    if (connection_->DataSize() < bt::kHandshakeSize) {
-        return now - connectStart_ <= kHandshakeSeconds;
-    }
-    if (!CheckHandshake(connection_.get())) {
-        connection_->Close();
-        connState_ = kConnNone;
-        return false;
-    }
-    bt_->RecordRemoteAddress(connection_->RemoteIp());
-    if (!record_.incoming && !udp_) {
-        peerId_->directlyConnectable = true;
-    }
-    connState_ = kConnEstablished;
-    established_ = now;
-    connection_->Consume(bt::kHandshakeSize);
-    const std::int32_t pieces = task_->PieceCount();
-    remotePieces_.assign(static_cast<std::size_t>(std::max(pieces, 0) + 7) / 8, 0);
-    excluded_.assign(remotePieces_.size(), 0);
-    const std::vector<std::uint8_t>& own = bt_->OwnBitfield();
-    if (std::any_of(own.begin(), own.end(), [](std::uint8_t b) { return b != 0; }) &&
-        !SendNow(bt::BitfieldMessage(own.data(), own.size()))) {
-        return false;
-    }
-    have_ = BtHaveRecord{};
-    chokedSince_ = now;
-    transferState_ = kTransferChoked;
-    remoteChokes_ = true;
-    weChoke_ = true;
-    record_.fresh = true;
-    if (!connection_->Queue(kInterestedUnchoke, sizeof kInterestedUnchoke)) {
-        return false;
-    }
-    record_.settled = false;
-    weChoke_ = false;
-    have_.ready = true;
-    connection_->SetReceiveBuffer(kSocketBuffer);
-    return true;
-}
 
 // ---- receiving --------------------------------------------------------------------------
 
@@ -191,11 +49,11 @@ bool TBTPeer::OnReceive() {
     const std::int32_t before = connection_->DataSize();
     const std::int32_t held = connection_->Receive(size);
     if (held < 0) {
-        return false;
+        return handshaking ? HandshakeFailed() : false;
     }
     if (handshaking) {
         if (!FinishHandshake(now)) {
-            return false;
+            return HandshakeFailed();
         }
         if (connState_ != kConnEstablished) {
             return true;
@@ -686,7 +544,10 @@ bool TBTPeer::OnSend() {
     connection_->SetCompactSend(counters_.upRate > 262143);
     // The handshake and control messages go out whole; blocks are paced by the chunk.
     const std::int32_t limit = connState_ == kConnEstablished ? chunk + 1024 : -1;
-    return connection_->Flush(limit) >= 0;
+    if (connection_->Flush(limit) < 0) {
+        return connState_ == kConnEstablished ? false : HandshakeFailed();
+    }
+    return true;
 }
 
 // ---- choking ----------------------------------------------------------------------------
@@ -761,9 +622,10 @@ void* TBTPeer::GetInfo(std::int32_t what) {
 
 void TBTPeer::Reset() {
     if (peerId_ != nullptr && !record_.incoming && !udp_ && connectStart_ != 0 &&
-        established_ == 0) {
+        established_ == 0 && !disguiseRefused_) {
         peerId_->directlyConnectable = false;  // our TCP dial ended before a handshake
     }
+    EndHandshakeTurn();
     remotePieces_.clear();
     TPeerObject::Reset();
     excluded_.clear();
@@ -781,6 +643,8 @@ void TBTPeer::Reset() {
     sendPasses_ = 0;
     widened_ = false;
     cancelled_.clear();
+    disguisedOut_ = answered_ = disguiseRefused_ = false;
+    sentAtConnect_ = 0;
 }
 
 void TBTPeer::NoteCancelled(const BlockRequest& request) {

@@ -34,6 +34,8 @@ class TBTPeer final : public TPeerObject {
     static constexpr std::int64_t kConnectSeconds = 22;
     static constexpr std::int64_t kUdpConnectSeconds = 28;
     static constexpr std::int64_t kHandshakeSeconds = 12;
+    // The socket's receive buffer once the handshake is done (widened for fast remotes).
+    static constexpr std::int32_t kSocketBuffer = 40960;
     static constexpr std::int32_t kRequestBatchBytes = 815;
     static constexpr std::int32_t kStealBlocks = 24;
     // Requests in flight at most, whatever the rate: common clients drop requests beyond a
@@ -88,8 +90,13 @@ class TBTPeer final : public TPeerObject {
     [[nodiscard]] std::size_t QueuedUploads() const noexcept { return uploads_.size(); }
     // Transport choice of the last Connect (the UDP pseudo-socket layer is not built yet).
     [[nodiscard]] bool UsesUdp() const noexcept { return udp_; }
+    // This outgoing attempt failed only because the remote does not take the disguised
+    // handshake; its party is dialled plain next (TPeerId::plainHandshake).
+    [[nodiscard]] bool DisguiseRefused() const noexcept { return disguiseRefused_; }
 
   private:
+    ~TBTPeer() override { EndHandshakeTurn(); }
+
     struct UploadRequest {
         std::uint32_t index;
         std::uint32_t begin;
@@ -98,6 +105,10 @@ class TBTPeer final : public TPeerObject {
 
     // Handles the handshake once bytes arrived; false drops the peer.
     bool FinishHandshake(std::int64_t now);
+    // A step failed before the handshake was done: notes a refused disguise. Always false.
+    bool HandshakeFailed();
+    // This peer's outgoing handshake is over (done or failed): the next may begin.
+    void EndHandshakeTurn();
     // Parses buffered messages: bytes consumed, or -1 to drop the peer.
     std::int32_t ParseMessages();
     // One complete message (id and payload); false when the parse must stop at once with
@@ -143,6 +154,15 @@ class TBTPeer final : public TPeerObject {
     bool nothingToRequest_ = false;
     bool udp_ = false;
     bool widened_ = false;  // the receive buffer was widened past its 40960 bytes
+    // This outgoing attempt: it opened with the disguise; the remote answered with a
+    // handshake or a disguise header; it failed for the disguise alone; the connection's
+    // lifetime send count when it was dialled.
+    bool disguisedOut_ = false;
+    bool answered_ = false;
+    bool disguiseRefused_ = false;
+    std::int64_t sentAtConnect_ = 0;
+    // The address of this peer's outgoing handshake while it is under way, else 0.
+    std::uint32_t handshakeTo_ = 0;
     std::int64_t starvedSince_ = 0;
     std::int64_t chokedSince_ = 0;
     mutable std::int64_t seedSince_ = 0;

@@ -49,6 +49,7 @@ TPeerId* TPeerId::Clone() const {
     copy->host = host;
     copy->maxConnections = maxConnections;
     copy->peerId = peerId;
+    copy->plainHandshake = plainHandshake;
     if (details_) {
         copy->details_ = std::make_unique<TPeerIdDetails>(*details_);
     }

@@ -81,6 +81,10 @@ class TPeerId final : public TRefObject {
     // BitTorrent: no outgoing TCP dial to it has failed since its last handshake. Only a
     // party that TCP could not reach is tried over the UDP transport.
     bool directlyConnectable = true;
+    // BitTorrent: this party dropped our disguised handshake without answering it (a client
+    // that speaks only the standard protocol): it is dialled with the plain handshake from
+    // then on.
+    bool plainHandshake = false;
 
   private:
     ~TPeerId() override = default;

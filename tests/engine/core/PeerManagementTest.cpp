@@ -486,3 +486,40 @@ TEST(PeerBackOff, SixtyMeansSixtyConnectPasses) {
 
 }  // namespace
 }  // namespace koruvan::engine
+
+namespace koruvan::engine {
+namespace {
+
+// A peer found on the local network (priority 35) makes room in a full BitTorrent peer
+// table: the worst peer goes. Candidates of lower priority wait for a free place.
+TEST(PeerDropping, ALocalPeerMakesRoomInAFullPeerTable) {
+    struct Case {
+        std::int32_t priority;
+        int btPeers;
+        std::size_t dropped;
+    } const cases[] = {{35, 2, 1}, {34, 2, 0}, {19, 2, 0}, {35, 1, 0}};
+    for (const Case& c : cases) {
+        Harness task;
+        task.SetConnectionLimits(4, 2);
+        std::vector<TPeerId*> ids;
+        for (int i = 0; i < c.btPeers; ++i) {
+            ids.push_back(Identity("btnode://127.0.1." + std::to_string(i + 1) + ":6881"));
+            task.Adopt(ids.back(), kKindBitTorrent)->Set(true, 4096 * (2 - i));
+        }
+        TPeerId* local = task.AddAddressCandidate(HostToNet32(0xC0000207), 6881, kKindBitTorrent,
+                                                  true, c.priority);
+        ASSERT_NE(local, nullptr);
+        const std::string row =
+            "priority " + std::to_string(c.priority) + ", peers " + std::to_string(c.btPeers);
+        ASSERT_EQ(task.dropped.size(), c.dropped) << row;
+        if (c.dropped == 1) {
+            EXPECT_EQ(task.dropped[0], ids.back()) << row;  // the slowest
+        }
+        for (TPeerId* id : ids) {
+            id->Release();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace koruvan::engine

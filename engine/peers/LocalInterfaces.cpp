@@ -1,8 +1,8 @@
 #include "engine/peers/LocalInterfaces.h"
 
+#include "platform/Ipv4Interfaces.h"
+
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,26 +11,13 @@ namespace koruvan::engine {
 
 std::vector<LocalInterface> ListLocalInterfaces() noexcept {
     std::vector<LocalInterface> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        return out;
-    }
     try {
-        for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-            if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) {
-                continue;
-            }
-            LocalInterface entry;
-            entry.ip = reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr;
-            entry.up = (it->ifa_flags & IFF_UP) != 0 && (it->ifa_flags & IFF_RUNNING) != 0;
-            entry.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
-            entry.multicast = (it->ifa_flags & IFF_MULTICAST) != 0;
-            out.push_back(entry);
+        for (const platform::Ipv4Interface& i : platform::ListIpv4Interfaces()) {
+            out.push_back(LocalInterface{i.address, i.up, i.loopback, i.multicast});
         }
     } catch (...) {
         out.clear();  // out of memory: as if the list could not be read
     }
-    ::freeifaddrs(list);
     return out;
 }
 

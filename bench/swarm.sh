@@ -34,7 +34,8 @@ bench/swarm.sh [OPTIONS]: a flash crowd of N clients on one shaped CDN, per clie
   -h, --help           this text
 
 Kinds: p2sp = koruvan-cli download, then seed in the same namespace (or download
---seed-for when the CLI has it); web = koruvan-cli download --no-p2p; libtorrent =
+--seed-for when the CLI has it), with the plan's P2P defaults but upnp = 0 and without
+usage statistics; web = koruvan-cli download --no-p2p; libtorrent =
 bench/swarm_lt.py (session defaults, DHT/UPnP/NAT-PMP off, all five torrents active);
 aria2c = aria2c with defaults, DHT off, seeding without a ratio limit.
 
@@ -44,7 +45,9 @@ each client's arrival), bytes received twice (the client's own payload count min
 file sizes; aria2c reports none, so its figure is the wire estimate below), the wire
 estimate for every client (interface rx bytes - 66 B of Ethernet/IP/TCP headers per packet,
 minus the file sizes: an upper bound that includes protocol messages), MD5 of every file
-against the plan, peak RSS per client (/usr/bin/time -v) and the host's CPU load.
+against the plan, peak RSS per client (/usr/bin/time -v, its largest process), the client
+uplinks' and the CDN's average rates, and the host's CPU load (/proc/stat, all of it: other
+work on the machine counts too).
 EOF
 }
 
@@ -243,6 +246,17 @@ EOF
     echo "swarm: nginx or opentracker did not start (logs in $rd)"
     return 1
 }
+# servers_cpu: CPU seconds nginx and opentracker used so far (every process in their namespaces).
+servers_cpu() {
+    local ns pid t=0 f
+    for ns in "$ns_cdn" "$ns_trk"; do
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            read -r -a f <"/proc/$pid/stat" 2>/dev/null || continue
+            t=$((t + f[13] + f[14])) # utime, stime (the name holds no space here)
+        done
+    done
+    awk -v t="$t" -v h="$ticks" 'BEGIN { printf "%.1f", t / h }'
+}
 servers_down() { # nginx finishes its log lines at a graceful stop (QUIT)
     local _
     kill -QUIT "${servers[0]}" 2>/dev/null || true
@@ -426,7 +440,8 @@ watch_run() {
     done
     cpu_now; b1=$cpu_busy; a1=$cpu_all
     cpu_mean=$(((b1 - b0) * 100 / (a1 - a0 > 0 ? a1 - a0 : 1)))
-    cpu_busy_s=$(((b1 - b0) / ticks)) cpu_soft_s=$(((cpu_soft - s0) / ticks))
+    cpu_busy_s=$(awk -v t=$((b1 - b0)) -v h="$ticks" 'BEGIN { printf "%.1f", t / h }')
+    cpu_soft_s=$(awk -v t=$((cpu_soft - s0)) -v h="$ticks" 'BEGIN { printf "%.1f", t / h }')
     for ((i = 0; i < next; i++)); do at_end[i]=$(counters "$(client_ns "$i")"); done
 }
 
@@ -476,7 +491,7 @@ report_run() {
     client_rows "$kind" "$rd" >"$rd/clients.tsv"
     awk -F'\t' -v label="$label" -v run="$run" -v t0="$t0_s" -v total="$total" -v n="$clients" \
         -v cdn="$4" -v cdn_if="$5" -v req="$6" -v uplink="$uplink" -v cpu_mean="$cpu_mean" \
-        -v cpu_sat="$cpu_saturated" -v cpu_n="$cpu_samples" -v cpu_peak="$cpu_peak" -v busy_s="$cpu_busy_s" -v soft_s="$cpu_soft_s" -v cdn_rate="$cdn_rate" -v row="$rd/row" '
+        -v cpu_sat="$cpu_saturated" -v cpu_n="$cpu_samples" -v cpu_peak="$cpu_peak" -v busy_s="$cpu_busy_s" -v server_cpu="$server_cpu" -v soft_s="$cpu_soft_s" -v cdn_rate="$cdn_rate" -v row="$rd/row" '
     function mb(x) { return x / 1e6 }
     function sort(a, k,   i, j, v) { for (i = 2; i <= k; i++) { v = a[i]; for (j = i - 1; j >= 1 && a[j] > v; j--) a[j + 1] = a[j]; a[j + 1] = v } }
     BEGIN {
@@ -493,6 +508,7 @@ report_run() {
         wire = ($7 == "") ? "" : (d[1] - b[1]) - 66 * (d[2] - b[2]) - total
         twice = ($5 == "-") ? "" : $5 - total
         if (twice != "") { tw += twice } else if (wire != "") { tw += wire; est = 1 }
+        if (wire != "") wt += wire
         up += e[3] - b[3]; md5 += $11; cpu += $10
         rss[NR] = $9 / 1024; if ($9 / 1024 > rssmax) rssmax = $9 / 1024
         printf "  c%-5d %7s %9s %9.1f %10s %9s %10s %9.1f %8.1f %6.1f %2d/5\n", $1, arr,
@@ -512,16 +528,19 @@ report_run() {
             100 * (1 - cdn / demand), 100 * (1 - cdn_if / demand), times
         printf "  received twice %s%.1f MB (%.1f %% of demand; %s)\n", (est ? "~" : ""), mb(tw), 100 * tw / demand,
             (est ? "wire estimate: the client counts none" : "the clients'\'' own counts")
+        printf "  wire estimate over the file sizes %.1f MB (%.1f %%: bytes twice, protocol messages, bytes dropped uncounted)\n",
+            mb(wt), 100 * wt / demand
         printf "  MD5: %d OK, %d FAIL; peak RSS max %.1f MiB, median %.1f MiB\n", md5, 5 * n - md5, rssmax, rss[int((n + 1) / 2)]
         printf "  client uplinks sent %.1f MB by the last completion (%.1f s after the first arrival): %.0f Mbit/s of %d\n",
             mb(up), window, up * 8 / 1e6 / window, n * uplink
         printf "  CDN interface: %.0f Mbit/s on average over that time, of %g\n", cdn_if * 8 / 1e6 / window, cdn_rate
         printf "  host CPU (all cores, shared with other work): %d %% busy on average, %d of %d one-second samples at 95 %% or more, peak %d %%;\n",
             cpu_mean, cpu_sat, cpu_n, cpu_peak
-        printf "    %d busy core-seconds in all, %d of them softirq (bridge, shaping); the clients used %.1f s\n", busy_s, soft_s, cpu
-        printf "| %s | %d | %.1f | %.1f | %.1f %% | %s | %s%.1f (%.1f %%) | %d / %d | %.1f | %d %% (%d s ≥95 %%) |\n",
+        printf "    %.1f busy core-seconds in all: clients %.1f s, nginx and opentracker %.1f s, softirq (bridge, shaping) %.1f s, the rest other work\n",
+            busy_s, cpu, server_cpu, soft_s
+        printf "| %s | %d | %.1f | %.1f | %.1f %% | %s | %s%.1f (%.1f %%) | %.1f | %d / %d | %.1f | %d %% (%d s ≥95 %%) |\n",
             label, run, mb(cdn), mb(cdn_if), 100 * (1 - cdn / demand), times, (est ? "~" : ""), mb(tw),
-            100 * tw / demand, md5, 5 * n - md5, rssmax, cpu_mean, cpu_sat > row
+            100 * tw / demand, mb(wt), md5, 5 * n - md5, rssmax, cpu_mean, cpu_sat > row
     }' "$rd/clients.tsv"
 }
 
@@ -540,6 +559,7 @@ run_once() { # KIND RUN
     echo "== ${label[$kind]}, run $run: $clients clients, one every $spacing s"
     watch_run "$kind" "$rd"
     stop_clients "$rd"
+    server_cpu=$(servers_cpu)
     servers_down
     read -r _ _ cdn1 _ < <(counters "$ns_cdn")
     cdn_nginx=$(awk '{ n += $3 } END { print n + 0 }' "$rd/nginx/access.log")
@@ -566,6 +586,6 @@ done
 echo
 echo "summary ($(date -u '+%F %H:%M') UTC; MB = 10^6 bytes)"
 echo
-echo "| client | run | CDN MB (nginx) | CDN MB (interface) | offload | median / max | received twice MB | MD5 OK / FAIL | peak RSS MiB | host CPU busy |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
+echo "| client | run | CDN MB (nginx) | CDN MB (interface) | offload | median / max | received twice MB | wire − size MB (est) | MD5 OK / FAIL | peak RSS MiB | host CPU busy |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"

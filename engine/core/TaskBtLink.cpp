@@ -95,6 +95,10 @@ std::int32_t TaskBtLink::ActivePeers() {
     return task_.ConnectedPeerCount();
 }
 
+std::atomic<std::int64_t>& TaskBtLink::QueuedUploadBytes() {
+    return Engine().queuedUploadBytes;
+}
+
 bool TaskBtLink::PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,
                             std::int32_t max, std::span<const std::int32_t> exclude) {
     return task_.TWorkWithPieces::PickBlocks(out, bits, max, exclude);

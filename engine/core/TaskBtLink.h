@@ -38,6 +38,7 @@ class TaskBtLink final : public BtPeerTask, public ServiceTask {
     void AddUploaded(std::int32_t bytes) override;
     std::int32_t PendingUploadPeers() override;
     std::int32_t ActivePeers() override;
+    std::atomic<std::int64_t>& QueuedUploadBytes() override;
     bool PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,
                     std::int32_t max, std::span<const std::int32_t> exclude) override;
     bool WantsPiece(std::int32_t piece) override;

@@ -7,6 +7,7 @@
 // Called on the task's work thread only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -43,6 +44,8 @@ class BtPeerTask {
     virtual void AddUploaded(std::int32_t bytes) = 0;
     [[nodiscard]] virtual std::int32_t PendingUploadPeers() = 0;
     [[nodiscard]] virtual std::int32_t ActivePeers() = 0;
+    // Bytes the upload queues of every peer of the engine stand for (UploadQueue).
+    [[nodiscard]] virtual std::atomic<std::int64_t>& QueuedUploadBytes() = 0;
 
     // Piece choice.
     virtual bool PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,

@@ -68,6 +68,8 @@ class TBTPeer final : public TPeerObject {
     void CancelObsolete() override;
     bool IsSeed() const override;
     std::int32_t NextPiece() override;
+    // A run this peer cut from a web range gives its pieces below the one reached back.
+    void ReleaseRange() override;
 
     // The task's choking decisions.
     bool Choke();
@@ -105,6 +107,9 @@ class TBTPeer final : public TPeerObject {
     void OnRequest(std::uint32_t index, std::uint32_t begin, std::uint32_t length, bool cancel);
     [[nodiscard]] bool Takeable(std::int32_t piece);
     [[nodiscard]] bool Usable(std::int32_t piece) const;
+    // Cuts a run of at least kStealBlocks from the tail of `source` and marks its pieces
+    // taken; the run's high end, or -1.
+    std::int32_t CutRun(WorkRange& source);
     std::int32_t StealFromRanges();
     std::int32_t ScanRangesForPiece();
     std::int32_t PickByFiles();

@@ -1,11 +1,46 @@
 // Pieces a BitTorrent peer took and can no longer fetch are offered to the other peers at
-// once, not only in the end game: a piece whose data failed its check.
+// once, not only in the end game: the unreached part of a run the peer cut from a web
+// source's range when the peer leaves, and a piece whose data failed its check.
 #include "BtPeerHarness.h"
 
 namespace koruvan::engine {
 namespace {
 
 using PieceReoffer = test::BtPeerHarness;
+
+TEST_F(PieceReoffer, TheUnreachedPartOfARunGoesBackWhenItsPeerLeaves) {
+    MakeTask(12);
+    LayOutWebRanges(3);  // 0..3, 4..7, 8..11; the sources never connect
+    test::ScriptedRemote& first = Connect();
+    ASSERT_TRUE(Pump(first));
+    const WorkRange* run = first.peer->Range();
+    ASSERT_NE(run, nullptr);
+    ASSERT_TRUE(run->splitOff);
+    const std::int32_t low = run->first;
+    const std::int32_t reached = run->current;
+    ASSERT_LT(low, reached) << "the run steps down from its high end";
+    EXPECT_EQ(first.RequestedPieces(), std::set<std::int32_t>{reached});
+    // The web range gave the run up (keeping at most the piece it stands at): nobody else
+    // is going to fetch those pieces for it.
+    for (std::size_t i = 0; i < task_->Ranges().Count(); ++i) {
+        const WorkRange* range = task_->Ranges().At(i);
+        EXPECT_TRUE(range->last <= low || range->first > reached) << range->first;
+    }
+
+    Drop(first);
+    for (std::int32_t p = low; p < reached; ++p) {
+        EXPECT_TRUE(task_->WantsPiece(p)) << "piece " << p;
+    }
+    EXPECT_FALSE(task_->Requests().Endgame());
+    // Another peer that has only those pieces asks for them.
+    std::vector<bool> has(12, false);
+    for (std::int32_t p = low; p < reached; ++p) {
+        has[static_cast<std::size_t>(p)] = true;
+    }
+    test::ScriptedRemote& second = Connect(has);
+    ASSERT_TRUE(Pump(second));
+    EXPECT_FALSE(second.RequestedPieces().empty());
+}
 
 TEST_F(PieceReoffer, APieceThatFailsItsCheckIsOfferedAgainAtOnce) {
     MakeTask(8);

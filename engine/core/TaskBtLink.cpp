@@ -116,6 +116,10 @@ void TaskBtLink::Untake(std::int32_t piece) {
     (void)task_.MarkRequested(piece, false, false);
 }
 
+std::uint32_t TaskBtLink::OfferSerial() {
+    return task_.Requests().OfferSerial();
+}
+
 std::int32_t TaskBtLink::StartPiece() {
     return task_.TWorkWithPieces::RandomStartPiece();
 }

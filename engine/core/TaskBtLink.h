@@ -44,6 +44,7 @@ class TaskBtLink final : public BtPeerTask, public ServiceTask {
     bool WantsPiece(std::int32_t piece) override;
     bool MarkTaken(std::int32_t piece) override;
     void Untake(std::int32_t piece) override;
+    std::uint32_t OfferSerial() override;
     std::span<const std::int32_t> PriorityPieces() override { return {}; }
     std::int32_t StartPiece() override;
     bool HasWebSources() override;

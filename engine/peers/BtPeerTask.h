@@ -54,6 +54,8 @@ class BtPeerTask {
     // Marks a piece as requested by a peer (false when refused) or gives that back.
     virtual bool MarkTaken(std::int32_t piece) = 0;
     virtual void Untake(std::int32_t piece) = 0;
+    // Moves whenever a piece is given back to be taken again (Untake, a failed check).
+    [[nodiscard]] virtual std::uint32_t OfferSerial() = 0;
     [[nodiscard]] virtual std::span<const std::int32_t> PriorityPieces() = 0;
     [[nodiscard]] virtual std::int32_t StartPiece() = 0;
     [[nodiscard]] virtual bool HasWebSources() = 0;

@@ -539,20 +539,23 @@ bool TBTPeer::PlanRequests() {
     if (task_->Complete()) {
         return requests_.empty() || CancelAll();
     }
-    const std::int64_t now = task_->PeerClock();
-    if (nothingToRequest_ && now - record_.lastPlanTime <= 59) {
-        return true;
-    }
     const std::int32_t want =
         std::min(std::max(PipelineRate() * 2 / kBlockSize, 2), kMaxQueuedRequests);
     if (static_cast<std::int32_t>(requests_.size()) >= want || have_.remotePieceCount <= 0) {
         return true;
     }
-    record_.lastPlanTime = now;
     const bool inFlight = !requests_.empty();
+    // Blocks other peers gave back (or planned beyond their queue) wait for no scan: a peer
+    // that found nothing to take a while ago still picks them up at once.
     (void)bt_->PickBlocks(requests_, remotePieces_, want, {});
-    for (std::int32_t tries = 0; tries < 4 && static_cast<std::int32_t>(requests_.size()) < want;
-         ++tries) {
+    const std::int64_t now = task_->PeerClock();
+    const bool scan =
+        !nothingToRequest_ || now - record_.lastPlanTime > 59 || bt_->OfferSerial() != offerSerial_;
+    if (scan) {
+        record_.lastPlanTime = now;
+    }
+    for (std::int32_t tries = 0;
+         scan && tries < 4 && static_cast<std::int32_t>(requests_.size()) < want; ++tries) {
         const std::int32_t piece = NextPiece();
         if (piece < 0) {
             std::fill(excluded_.begin(), excluded_.end(), 0);

@@ -150,6 +150,7 @@ class TBTPeer final : public TPeerObject {
     std::int64_t established_ = 0;
     std::int64_t partMark_ = 0;
     std::uint32_t sendPasses_ = 0;
+    std::uint32_t offerSerial_ = 0;  // the task's offer serial when nothing was left to take
 };
 
 }  // namespace koruvan::engine

@@ -52,6 +52,7 @@ std::int32_t TBTPeer::NextPiece() {
         starvedSince_ = task_->PeerClock();
     }
     nothingToRequest_ = true;
+    offerSerial_ = bt_->OfferSerial();
     return -1;
 }
 

@@ -1,6 +1,7 @@
 // Pieces a BitTorrent peer took and can no longer fetch are offered to the other peers at
 // once, not only in the end game: the unreached part of a run the peer cut from a web
-// source's range when the peer leaves, and a piece whose data failed its check.
+// source's range when the peer leaves, a piece whose data failed its check, and the blocks
+// a leaving peer gives back, also to a peer that found nothing to take a moment before.
 #include "BtPeerHarness.h"
 
 namespace koruvan::engine {
@@ -65,6 +66,29 @@ TEST_F(PieceReoffer, APieceThatFailsItsCheckIsOfferedAgainAtOnce) {
     SendPiece(good, piece);
     ASSERT_TRUE(Pump(good, 200));
     EXPECT_TRUE(task_->Pieces()->Have(piece) || task_->Pieces()->PendingPieces() > 0);
+}
+
+TEST_F(PieceReoffer, BlocksALeavingPeerGivesBackReachAPeerThatFoundNothingToTake) {
+    MakeTask(3);
+    test::ScriptedRemote& first = Connect(std::vector<bool>(3, false));
+    // Fast enough to queue a whole piece at once: nothing of it is left in the pool.
+    first.peer->Counters().downRate = 16 * kBlockSize;
+    Send(first, bt::Have(1));
+    ASSERT_TRUE(Pump(first));
+    ASSERT_EQ(first.RequestedPieces(), std::set<std::int32_t>{1});
+    ASSERT_EQ(first.requests.size(), 16u);
+
+    // The second remote has only that piece: its peer finds nothing to take.
+    test::ScriptedRemote& second = Connect({false, true, false});
+    ASSERT_TRUE(Pump(second));
+    EXPECT_TRUE(second.requests.empty());
+    ASSERT_FALSE(task_->Requests().Endgame());
+
+    // The first leaves; its requests go back to the task, and the second takes them up now
+    // rather than a minute later.
+    Drop(first);
+    ASSERT_TRUE(Pump(second));
+    EXPECT_EQ(second.RequestedPieces(), std::set<std::int32_t>{1});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "engine/core/EngineState.h"
 #include "engine/core/TPieces.h"
 #include "engine/core/TWorkThread.h"
+#include "engine/core/TransferPacing.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TPeerId.h"
 
@@ -81,6 +82,10 @@ std::int32_t TaskBtLink::UploadBudgetLeft() {
 
 std::int32_t TaskBtLink::UploadBudget() {
     return task_.uploadBudget_;
+}
+
+bool TaskBtLink::UploadLimited() {
+    return task_.uploadBudget_ < kUnlimitedBytesPerSecond;
 }
 
 void TaskBtLink::AddUploaded(std::int32_t bytes) {

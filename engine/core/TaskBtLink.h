@@ -35,6 +35,7 @@ class TaskBtLink final : public BtPeerTask, public ServiceTask {
                    std::uint8_t* out) override;
     std::int32_t UploadBudgetLeft() override;
     std::int32_t UploadBudget() override;
+    bool UploadLimited() override;
     void AddUploaded(std::int32_t bytes) override;
     std::int32_t PendingUploadPeers() override;
     std::int32_t ActivePeers() override;

@@ -41,6 +41,8 @@ class BtPeerTask {
     // and the count of peers with pending upload.
     [[nodiscard]] virtual std::int32_t UploadBudgetLeft() = 0;
     [[nodiscard]] virtual std::int32_t UploadBudget() = 0;
+    // Whether an upload limit is set (the budget is not unlimited).
+    [[nodiscard]] virtual bool UploadLimited() = 0;
     virtual void AddUploaded(std::int32_t bytes) = 0;
     [[nodiscard]] virtual std::int32_t PendingUploadPeers() = 0;
     [[nodiscard]] virtual std::int32_t ActivePeers() = 0;

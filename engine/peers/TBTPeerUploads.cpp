@@ -115,8 +115,11 @@ bool TBTPeer::OnSend() {
         chunk = std::max(half - 512, 512);
     }
     connection_->SetCompactSend(counters_.upRate > 262143);
-    // The handshake and control messages go out whole; blocks are paced by the chunk.
-    const std::int32_t limit = connState_ == kConnEstablished ? chunk + 1024 : -1;
+    // The handshake and control messages go out whole; under an upload limit blocks are
+    // paced by the chunk, so that one peer cannot take a pass's budget. Without a limit the
+    // socket paces them: a chunk a round held every peer to about 8 MB/s.
+    const std::int32_t limit =
+        connState_ == kConnEstablished && bt_->UploadLimited() ? chunk + 1024 : -1;
     return connection_->Flush(limit) >= 0;
 }
 

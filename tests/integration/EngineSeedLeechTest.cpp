@@ -30,19 +30,6 @@ std::uint64_t CabinetBytes() {
            kMiB;
 }
 
-// "sent 1.1 GB" on the seed's last live line, in bytes (0 when absent).
-double LastSentBytes(const std::string& lines) {
-    static const std::regex sent("sent ([0-9.]+) (B|KB|MB|GB)");
-    double bytes = 0;
-    for (auto it = std::sregex_iterator(lines.begin(), lines.end(), sent);
-         it != std::sregex_iterator(); ++it) {
-        const std::string unit = (*it)[2];
-        const double scale = unit == "GB" ? 1e9 : unit == "MB" ? 1e6 : unit == "KB" ? 1e3 : 1;
-        bytes = std::stod((*it)[1]) * scale;
-    }
-    return bytes;
-}
-
 // The plan's file URLs point at a port where nothing listens: every web source refuses.
 std::string RefuseWebSources(const std::string& planFile) {
     static const std::regex url("(\nurl = http://127\\.0\\.0\\.1:)[0-9]+/");
@@ -147,7 +134,7 @@ TEST_P(EngineSeedLeech, TheDownloadEndsAtThePaceOfItsStart) {
     // piece elsewhere, not a second copy of the game.
     const double total = static_cast<double>(game.TotalBytes());
     if (!GetParam()) {
-        EXPECT_LT(LastSentBytes(seedLines), total * 1.05) << tail;
+        EXPECT_LT(SeedSentBytes(seedLines), total * 1.05) << tail;
     }
     RecordProperty("seconds", std::to_string(seconds));
     RecordProperty("MBPerSecond", std::to_string(total / 1e6 / seconds));

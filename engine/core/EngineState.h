@@ -28,6 +28,8 @@ struct EngineState {
     std::atomic<bool> dhtSearch{false};
     std::atomic<bool> reachableFromOutside{false};
     std::atomic<std::int32_t> pendingConnectionLimit{32};
+    // Bytes asked of this engine by remote peers and not sent yet (every upload queue).
+    std::atomic<std::int64_t> queuedUploadBytes{0};
 
     // Process node id: 16 random bytes, first byte never 0 once set. Written once by the
     // first task under TaskRegistryLock.

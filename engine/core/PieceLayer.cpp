@@ -411,7 +411,16 @@ std::int32_t TWorkWithPieces::PutBlock(std::int32_t block, std::int32_t length,
                                        const std::uint8_t* data, TPeerId* supplier,
                                        bool& accepted) {
     accepted = false;
-    return pieces_ != nullptr ? pieces_->PutBlock(block, length, data, supplier, accepted) : 0;
+    if (pieces_ == nullptr) {
+        return 0;
+    }
+    const std::int32_t result = pieces_->PutBlock(block, length, data, supplier, accepted);
+    if (result == kPieceFailed) {
+        // The piece starts over and none of its blocks is asked for anywhere: any peer may
+        // take it now, not only in the end game.
+        requests_.Reoffer(pieces_->PieceOfBlock(block));
+    }
+    return result;
 }
 
 void TWorkWithPieces::LayoutRanges(const std::vector<TPeerId*>& webSources) {

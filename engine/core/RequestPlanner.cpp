@@ -136,12 +136,18 @@ bool RequestPlanner::MarkRequested(std::int32_t piece, bool add, bool cancel,
     const auto it = std::find(requested_.begin(), requested_.end(), piece);
     if (it != requested_.end()) {
         requested_.erase(it);
+        ++offerSerial_;
     }
     return true;
 }
 
 void RequestPlanner::Forget(std::int32_t piece) {
     requested_.erase(std::remove(requested_.begin(), requested_.end(), piece), requested_.end());
+}
+
+void RequestPlanner::Reoffer(std::int32_t piece) {
+    Forget(piece);
+    ++offerSerial_;
 }
 
 std::int32_t RequestPlanner::TimesRequested(std::int32_t piece) const noexcept {

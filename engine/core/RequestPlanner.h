@@ -55,6 +55,12 @@ class RequestPlanner {
                        bool stopping, TPieces& pieces);
     // A written piece leaves the requested list.
     void Forget(std::int32_t piece);
+    // A piece nobody fetches any longer (its data failed the check) leaves the requested
+    // list, so that any peer may take it again at once.
+    void Reoffer(std::int32_t piece);
+    // Counts the pieces given back (MarkRequested's removals, Reoffer): a peer that found
+    // nothing to take looks again when it moved.
+    [[nodiscard]] std::uint32_t OfferSerial() const noexcept { return offerSerial_; }
     [[nodiscard]] std::int32_t TimesRequested(std::int32_t piece) const noexcept;
 
     void Reset();
@@ -64,6 +70,7 @@ class RequestPlanner {
     std::vector<std::int32_t> requested_;
     bool endgame_ = false;
     bool endgameReached_ = false;
+    std::uint32_t offerSerial_ = 0;
 };
 
 // Where a peer starts scanning for pieces: pseudo-random among the first 20 × done + 6

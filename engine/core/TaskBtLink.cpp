@@ -8,6 +8,7 @@
 #include "engine/core/OutgoingHandshakes.h"
 #include "engine/core/TPieces.h"
 #include "engine/core/TWorkThread.h"
+#include "engine/core/TransferPacing.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TPeerId.h"
 
@@ -84,6 +85,10 @@ std::int32_t TaskBtLink::UploadBudget() {
     return task_.uploadBudget_;
 }
 
+bool TaskBtLink::UploadLimited() {
+    return task_.uploadBudget_ < kUnlimitedBytesPerSecond;
+}
+
 void TaskBtLink::AddUploaded(std::int32_t bytes) {
     task_.AddUploaded(bytes);
 }
@@ -94,6 +99,10 @@ std::int32_t TaskBtLink::PendingUploadPeers() {
 
 std::int32_t TaskBtLink::ActivePeers() {
     return task_.ConnectedPeerCount();
+}
+
+std::atomic<std::int64_t>& TaskBtLink::QueuedUploadBytes() {
+    return Engine().queuedUploadBytes;
 }
 
 bool TaskBtLink::PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,
@@ -111,6 +120,10 @@ bool TaskBtLink::MarkTaken(std::int32_t piece) {
 
 void TaskBtLink::Untake(std::int32_t piece) {
     (void)task_.MarkRequested(piece, false, false);
+}
+
+std::uint32_t TaskBtLink::OfferSerial() {
+    return task_.Requests().OfferSerial();
 }
 
 std::int32_t TaskBtLink::StartPiece() {

@@ -35,14 +35,17 @@ class TaskBtLink final : public BtPeerTask, public ServiceTask {
                    std::uint8_t* out) override;
     std::int32_t UploadBudgetLeft() override;
     std::int32_t UploadBudget() override;
+    bool UploadLimited() override;
     void AddUploaded(std::int32_t bytes) override;
     std::int32_t PendingUploadPeers() override;
     std::int32_t ActivePeers() override;
+    std::atomic<std::int64_t>& QueuedUploadBytes() override;
     bool PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,
                     std::int32_t max, std::span<const std::int32_t> exclude) override;
     bool WantsPiece(std::int32_t piece) override;
     bool MarkTaken(std::int32_t piece) override;
     void Untake(std::int32_t piece) override;
+    std::uint32_t OfferSerial() override;
     std::span<const std::int32_t> PriorityPieces() override { return {}; }
     std::int32_t StartPiece() override;
     bool HasWebSources() override;

@@ -7,6 +7,7 @@
 // Called on the task's work thread only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -40,9 +41,13 @@ class BtPeerTask {
     // and the count of peers with pending upload.
     [[nodiscard]] virtual std::int32_t UploadBudgetLeft() = 0;
     [[nodiscard]] virtual std::int32_t UploadBudget() = 0;
+    // Whether an upload limit is set (the budget is not unlimited).
+    [[nodiscard]] virtual bool UploadLimited() = 0;
     virtual void AddUploaded(std::int32_t bytes) = 0;
     [[nodiscard]] virtual std::int32_t PendingUploadPeers() = 0;
     [[nodiscard]] virtual std::int32_t ActivePeers() = 0;
+    // Bytes the upload queues of every peer of the engine stand for (UploadQueue).
+    [[nodiscard]] virtual std::atomic<std::int64_t>& QueuedUploadBytes() = 0;
 
     // Piece choice.
     virtual bool PickBlocks(std::vector<BlockRequest>& out, std::span<const std::uint8_t> bits,
@@ -51,6 +56,8 @@ class BtPeerTask {
     // Marks a piece as requested by a peer (false when refused) or gives that back.
     virtual bool MarkTaken(std::int32_t piece) = 0;
     virtual void Untake(std::int32_t piece) = 0;
+    // Moves whenever a piece is given back to be taken again (Untake, a failed check).
+    [[nodiscard]] virtual std::uint32_t OfferSerial() = 0;
     [[nodiscard]] virtual std::span<const std::int32_t> PriorityPieces() = 0;
     [[nodiscard]] virtual std::int32_t StartPiece() = 0;
     [[nodiscard]] virtual bool HasWebSources() = 0;

@@ -13,7 +13,6 @@ namespace {
 constexpr std::int32_t kHandshakeRead = 2048;
 constexpr std::int32_t kMaxBuffered = 8192000;
 constexpr std::int32_t kFullSocketBuffer = 32768;
-constexpr std::int32_t kSlowUpRate = 28672;
 
 }  // namespace
 
@@ -245,27 +244,6 @@ bool TBTPeer::OnBitfield(const std::uint8_t* bits, std::uint32_t size) {
     return true;
 }
 
-void TBTPeer::OnRequest(std::uint32_t index, std::uint32_t begin, std::uint32_t length,
-                        bool cancel) {
-    const auto same = [&](const UploadRequest& r) {
-        return r.index == index && r.begin == begin && r.length == length;
-    };
-    if (cancel) {
-        uploads_.erase(std::remove_if(uploads_.begin(), uploads_.end(), same), uploads_.end());
-        return;
-    }
-    const std::int64_t pieceLength = task_->PieceLength();
-    if (weChoke_ || pieceLength <= 0 || index >= static_cast<std::uint32_t>(task_->PieceCount()) ||
-        std::any_of(uploads_.begin(), uploads_.end(), same) ||
-        !bt_->HavePiece(static_cast<std::int32_t>(index))) {
-        return;
-    }
-    // At most 128 queued requests: a remote cannot make the queue grow without bound.
-    if (uploads_.size() < 128) {
-        uploads_.push_back(UploadRequest{index, begin, length});
-    }
-}
-
 // ---- requests ---------------------------------------------------------------------------
 
 bool TBTPeer::BlockValid(std::int32_t block) const {
@@ -419,20 +397,23 @@ bool TBTPeer::PlanRequests() {
     if (task_->Complete()) {
         return requests_.empty() || CancelAll();
     }
-    const std::int64_t now = task_->PeerClock();
-    if (nothingToRequest_ && now - record_.lastPlanTime <= 59) {
-        return true;
-    }
     const std::int32_t want =
         std::min(std::max(PipelineRate() * 2 / kBlockSize, 2), kMaxQueuedRequests);
     if (static_cast<std::int32_t>(requests_.size()) >= want || have_.remotePieceCount <= 0) {
         return true;
     }
-    record_.lastPlanTime = now;
     const bool inFlight = !requests_.empty();
+    // Blocks other peers gave back (or planned beyond their queue) wait for no scan: a peer
+    // that found nothing to take a while ago still picks them up at once.
     (void)bt_->PickBlocks(requests_, remotePieces_, want, {});
-    for (std::int32_t tries = 0; tries < 4 && static_cast<std::int32_t>(requests_.size()) < want;
-         ++tries) {
+    const std::int64_t now = task_->PeerClock();
+    const bool scan =
+        !nothingToRequest_ || now - record_.lastPlanTime > 59 || bt_->OfferSerial() != offerSerial_;
+    if (scan) {
+        record_.lastPlanTime = now;
+    }
+    for (std::int32_t tries = 0;
+         scan && tries < 4 && static_cast<std::int32_t>(requests_.size()) < want; ++tries) {
         const std::int32_t piece = NextPiece();
         if (piece < 0) {
             std::fill(excluded_.begin(), excluded_.end(), 0);
@@ -453,116 +434,6 @@ bool TBTPeer::PlanRequests() {
         return RequestBlocks(true);
     }
     return true;
-}
-
-// ---- uploading --------------------------------------------------------------------------
-
-bool TBTPeer::ServeRequests() {
-    if (!IsEstablished() || weChoke_ || record_.hadUpload || uploads_.empty() ||
-        connection_->PendingSend() > 0 || task_->PieceCount() <= 0) {
-        return true;
-    }
-    const std::int32_t budget = bt_->UploadBudgetLeft();
-    if (budget <= 0) {
-        return true;
-    }
-    std::int32_t allowance = kBlockSize;
-    if (counters_.upRate / 65536 > 1) {
-        allowance = (counters_.upRate / 65536) * kBlockSize - kBlockSize;
-    }
-    if (task_->Complete()) {
-        allowance += kBlockSize;
-    }
-    allowance = std::min(allowance, budget);
-    const std::int64_t pieceLength = task_->PieceLength();
-    std::int32_t used = 0;
-    for (std::size_t i = 0; i < uploads_.size() && used < allowance;) {
-        const UploadRequest r = uploads_[i];
-        if (r.length == 0 || r.length > static_cast<std::uint32_t>(bt::kMaxBlockLength) ||
-            static_cast<std::int64_t>(r.length) > pieceLength) {
-            ++i;  // longer than a piece (or a block ever could be): never served
-            continue;
-        }
-        if (used > 0 && used + static_cast<std::int32_t>(r.length) > allowance &&
-            bt_->PendingUploadPeers() > 0) {
-            break;
-        }
-        blockBuffer_.resize(r.length);
-        if (!bt_->ReadBlock(static_cast<std::int32_t>(r.index), static_cast<std::int32_t>(r.begin),
-                            static_cast<std::int32_t>(r.length), blockBuffer_.data())) {
-            // Not readable here: the reject form, and the piece's requests are dropped.
-            if (!SendNow(bt::Reject(r.index))) {
-                return false;
-            }
-            uploads_.erase(
-                std::remove_if(uploads_.begin(), uploads_.end(),
-                               [&](const UploadRequest& u) { return u.index == r.index; }),
-                uploads_.end());
-            continue;
-        }
-        const std::string header = bt::PieceHeader(r.index, r.begin, r.length);
-        if (!connection_->Queue(reinterpret_cast<const std::uint8_t*>(header.data()),
-                                static_cast<std::int32_t>(header.size())) ||
-            !connection_->Queue(blockBuffer_.data(), static_cast<std::int32_t>(r.length))) {
-            return false;
-        }
-        counters_.uploadedKiB += static_cast<std::int32_t>(r.length / 1024);
-        uploads_.erase(uploads_.begin() + static_cast<std::ptrdiff_t>(i));
-        bt_->AddUploaded(static_cast<std::int32_t>(r.length));
-        used += static_cast<std::int32_t>(r.length);
-    }
-    if (connection_->PendingSend() > 0) {
-        task_->CountPendingUpload();
-        return OnSend();
-    }
-    return true;
-}
-
-bool TBTPeer::OnSend() {
-    if (!IsConnected()) {
-        return false;
-    }
-    const std::int32_t queued = connection_->PendingSend();
-    if (queued <= 0 || !connection_->IsConnected()) {
-        return true;
-    }
-    if (counters_.upRate < kSlowUpRate && queued > 1024 && (++sendPasses_ % 2) != 0 &&
-        connState_ == kConnEstablished) {
-        return true;  // at low rates every other pass: fuller packets
-    }
-    const std::int32_t half = bt_->UploadBudget() / 2;
-    if (half <= 0 && connState_ == kConnEstablished) {
-        return true;
-    }
-    std::int32_t chunk = kBlockSize;
-    if (bt_->ActivePeers() < 12 && counters_.upRate < kSlowUpRate) {
-        chunk = 8192;
-    }
-    if (half > 0 && chunk >= half) {
-        chunk = std::max(half - 512, 512);
-    }
-    connection_->SetCompactSend(counters_.upRate > 262143);
-    // The handshake and control messages go out whole; blocks are paced by the chunk.
-    const std::int32_t limit = connState_ == kConnEstablished ? chunk + 1024 : -1;
-    if (connection_->Flush(limit) < 0) {
-        return connState_ == kConnEstablished ? false : HandshakeFailed();
-    }
-    return true;
-}
-
-// ---- choking ----------------------------------------------------------------------------
-
-bool TBTPeer::Choke() {
-    weChoke_ = true;
-    transferState_ = kTransferChoked;
-    uploads_.clear();
-    return !IsEstablished() || SendNow(bt::Simple(bt::kChoke));
-}
-
-bool TBTPeer::Unchoke() {
-    weChoke_ = false;
-    transferState_ = remoteChokes_ ? kTransferChoked : kTransferActive;
-    return !IsEstablished() || SendNow(bt::Simple(bt::kUnchoke));
 }
 
 // ---- predicates -------------------------------------------------------------------------
@@ -629,7 +500,7 @@ void TBTPeer::Reset() {
     remotePieces_.clear();
     TPeerObject::Reset();
     excluded_.clear();
-    uploads_.clear();
+    uploads_.Clear();
     blockBuffer_.clear();
     blockBuffer_.shrink_to_fit();
     have_ = BtHaveRecord{};

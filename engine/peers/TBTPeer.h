@@ -16,6 +16,7 @@
 #include "engine/peers/BtPeerTask.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/peers/UploadQueue.h"
 
 namespace koruvan::engine {
 
@@ -38,10 +39,9 @@ class TBTPeer final : public TPeerObject {
     static constexpr std::int32_t kSocketBuffer = 40960;
     static constexpr std::int32_t kRequestBatchBytes = 815;
     static constexpr std::int32_t kStealBlocks = 24;
-    // Requests in flight at most, whatever the rate: common clients drop requests beyond a
-    // queue of a few hundred without a word (and this engine keeps 128 of a remote's), and a
-    // dropped request stalls its piece until it times out. 128 blocks (2 MiB) in flight still
-    // carry hundreds of MB/s on a fast link.
+    // Requests in flight at most, whatever the rate: some clients drop requests beyond a
+    // queue of a few hundred without a word, and a dropped request stalls its piece until it
+    // times out. 128 blocks (2 MiB) in flight still carry hundreds of MB/s on a fast link.
     static constexpr std::int32_t kMaxRequestsInFlight = 128;
     // Cancelled requests remembered, so that a block already on its way when we cancelled
     // it is dropped quietly instead of counting as unrequested.
@@ -50,7 +50,8 @@ class TBTPeer final : public TPeerObject {
     // of the content, and every pass walks it.
     static constexpr std::int32_t kMaxQueuedRequests = 4 * kMaxRequestsInFlight;
 
-    TBTPeer(PeerTask& task, BtPeerTask& bt) : TPeerObject(task, kKindBitTorrent), bt_(&bt) {}
+    TBTPeer(PeerTask& task, BtPeerTask& bt)
+        : TPeerObject(task, kKindBitTorrent), bt_(&bt), uploads_(bt.QueuedUploadBytes()) {}
 
     bool OnReceive() override;
     bool OnSend() override;
@@ -69,6 +70,8 @@ class TBTPeer final : public TPeerObject {
     void CancelObsolete() override;
     bool IsSeed() const override;
     std::int32_t NextPiece() override;
+    // A run this peer cut from a web range gives its pieces below the one reached back.
+    void ReleaseRange() override;
 
     // The task's choking decisions.
     bool Choke();
@@ -87,7 +90,7 @@ class TBTPeer final : public TPeerObject {
     [[nodiscard]] bool RemoteInterested() const noexcept { return remoteInterested_; }
     [[nodiscard]] const BtHaveRecord& HaveRecord() const noexcept { return have_; }
     [[nodiscard]] bool RemoteHas(std::int32_t piece) const noexcept;
-    [[nodiscard]] std::size_t QueuedUploads() const noexcept { return uploads_.size(); }
+    [[nodiscard]] std::size_t QueuedUploads() const noexcept { return uploads_.Size(); }
     // Transport choice of the last Connect (the UDP pseudo-socket layer is not built yet).
     [[nodiscard]] bool UsesUdp() const noexcept { return udp_; }
     // This outgoing attempt failed only because the remote does not take the disguised
@@ -96,12 +99,6 @@ class TBTPeer final : public TPeerObject {
 
   private:
     ~TBTPeer() override { EndHandshakeTurn(); }
-
-    struct UploadRequest {
-        std::uint32_t index;
-        std::uint32_t begin;
-        std::uint32_t length;
-    };
 
     // Handles the handshake once bytes arrived; false drops the peer.
     bool FinishHandshake(std::int64_t now);
@@ -121,6 +118,9 @@ class TBTPeer final : public TPeerObject {
     void OnRequest(std::uint32_t index, std::uint32_t begin, std::uint32_t length, bool cancel);
     [[nodiscard]] bool Takeable(std::int32_t piece);
     [[nodiscard]] bool Usable(std::int32_t piece) const;
+    // Cuts a run of at least kStealBlocks from the tail of `source` and marks its pieces
+    // taken; the run's high end, or -1.
+    std::int32_t CutRun(WorkRange& source);
     std::int32_t StealFromRanges();
     std::int32_t ScanRangesForPiece();
     std::int32_t PickByFiles();
@@ -144,7 +144,7 @@ class TBTPeer final : public TPeerObject {
     BtPeerTask* bt_;
     std::vector<std::uint8_t> remotePieces_;
     std::vector<std::uint8_t> excluded_;
-    std::vector<UploadRequest> uploads_;
+    UploadQueue uploads_;  // what the remote asked of us
     std::vector<std::uint8_t> blockBuffer_;
     std::vector<BlockRequest> cancelled_;  // oldest first, at most kRememberedCancels
     BtHaveRecord have_;
@@ -170,6 +170,7 @@ class TBTPeer final : public TPeerObject {
     std::int64_t established_ = 0;
     std::int64_t partMark_ = 0;
     std::uint32_t sendPasses_ = 0;
+    std::uint32_t offerSerial_ = 0;  // the task's offer serial when nothing was left to take
 };
 
 }  // namespace koruvan::engine

@@ -52,6 +52,7 @@ std::int32_t TBTPeer::NextPiece() {
         starvedSince_ = task_->PeerClock();
     }
     nothingToRequest_ = true;
+    offerSerial_ = bt_->OfferSerial();
     return -1;
 }
 
@@ -59,9 +60,12 @@ std::int32_t TBTPeer::NextPiece() {
 std::int32_t TBTPeer::StealFromRanges() {
     if (range_ != nullptr && range_->splitOff) {
         while (range_->current > range_->first) {
-            --range_->current;
-            if (Usable(range_->current)) {  // the run's pieces are marked taken already
-                return range_->current;
+            const std::int32_t p = --range_->current;
+            if (Usable(p)) {  // the run's pieces are marked taken already
+                return p;
+            }
+            if (!HasRequestInPiece(p)) {
+                bt_->Untake(p);  // not to be had from this remote: others may take it
             }
         }
         range_->done = true;
@@ -75,47 +79,71 @@ std::int32_t TBTPeer::StealFromRanges() {
             if (source == nullptr || source->done || source->splitOff) {
                 continue;
             }
-            const std::int32_t floor =
-                source->owner != nullptr ? source->current + 1 : source->current;
-            std::int32_t high = -1;
-            std::int32_t low = -1;
-            const std::int64_t pieceLength = task_->PieceLength();
-            const auto blocks = [&]() {
-                return high < 0 ? 0 : pieceLength * (high - low + 1) / kBlockSize;
-            };
-            for (std::int32_t p = source->last; p >= floor; --p) {
-                if (Usable(p)) {
-                    if (high < 0) {
-                        high = p;
-                    }
-                    low = p;
-                } else if (blocks() < kStealBlocks) {
-                    high = low = -1;
-                } else {
-                    break;  // the run has its length: it ends here
-                }
+            const std::int32_t high = CutRun(*source);
+            if (high >= 0) {
+                return high;
             }
-            if (blocks() < kStealBlocks) {
-                continue;
-            }
-            auto run = std::make_unique<WorkRange>();
-            run->first = low;
-            run->current = run->last = high;
-            run->splitOff = true;
-            run->owner = this;
-            run->changeTime = task_->PeerClock();
-            for (std::int32_t p = high; p >= low; --p) {
-                (void)bt_->MarkTaken(p);
-            }
-            // The web source stops short of the run rather than fetching it twice.
-            source->last = std::max(low - 1, source->current);
-            source->changeTime = task_->PeerClock();
-            range_ = run.release();
-            ++record_.rangesTaken;
-            return high;
         }
     }
     return ScanRangesForPiece();
+}
+
+std::int32_t TBTPeer::CutRun(WorkRange& source) {
+    const std::int32_t floor = source.owner != nullptr ? source.current + 1 : source.current;
+    std::int32_t high = -1;
+    std::int32_t low = -1;
+    const std::int64_t pieceLength = task_->PieceLength();
+    const auto blocks = [&]() {
+        return high < 0 ? 0 : pieceLength * (high - low + 1) / kBlockSize;
+    };
+    for (std::int32_t p = source.last; p >= floor; --p) {
+        // Only pieces nobody has taken: a run is this peer's alone.
+        if (Usable(p) && bt_->WantsPiece(p)) {
+            if (high < 0) {
+                high = p;
+            }
+            low = p;
+        } else if (blocks() < kStealBlocks) {
+            high = low = -1;
+        } else {
+            break;  // the run has its length: it ends here
+        }
+    }
+    if (blocks() < kStealBlocks) {
+        return -1;
+    }
+    for (std::int32_t p = high; p >= low; --p) {
+        if (!bt_->MarkTaken(p)) {
+            low = p + 1;  // the run ends above a piece it could not mark
+            break;
+        }
+    }
+    if (low > high) {
+        return -1;
+    }
+    auto run = std::make_unique<WorkRange>();
+    run->first = low;
+    run->current = run->last = high;
+    run->splitOff = true;
+    run->owner = this;
+    run->changeTime = task_->PeerClock();
+    // The web source stops short of the run rather than fetching it twice.
+    source.last = std::max(low - 1, source.current);
+    source.changeTime = task_->PeerClock();
+    range_ = run.release();
+    ++record_.rangesTaken;
+    return high;
+}
+
+void TBTPeer::ReleaseRange() {
+    if (range_ != nullptr && range_->splitOff) {
+        // The pieces below the one reached were marked taken when the run was cut, and the
+        // web range gave them up: nobody would fetch them before the end game.
+        for (std::int32_t p = range_->current - 1; p >= range_->first; --p) {
+            bt_->Untake(p);
+        }
+    }
+    TPeerObject::ReleaseRange();
 }
 
 // Any usable piece in the tail of a range that is still open.

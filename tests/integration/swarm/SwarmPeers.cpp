@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -173,6 +174,22 @@ StatusBytes ParseStatusBytes(const std::string& statusOutput) {
         bytes.web += web;
         bytes.peers += peers;
         bytes.filesWithBoth += web > 0 && peers > 0 ? 1 : 0;
+    }
+    return bytes;
+}
+
+double SeedSentBytes(const std::string& liveLines) {
+    static const std::regex sent("sent ([0-9.]+) (B|KB|MB|GB)");
+    double bytes = 0;
+    for (auto it = std::sregex_iterator(liveLines.begin(), liveLines.end(), sent);
+         it != std::sregex_iterator(); ++it) {
+        const std::string unit = (*it)[2];
+        // The live line counts in units of 1024.
+        const double scale = unit == "GB"   ? 1073741824.0
+                             : unit == "MB" ? 1048576.0
+                             : unit == "KB" ? 1024.0
+                                            : 1.0;
+        bytes = std::stod((*it)[1]) * scale;
     }
     return bytes;
 }

@@ -86,6 +86,10 @@ struct StatusBytes {
 };
 [[nodiscard]] StatusBytes ParseStatusBytes(const std::string& statusOutput);
 
+// The bytes `koruvan-cli seed` reported sent on its last live line ("sent 1.1 GB"), 0
+// before any.
+[[nodiscard]] double SeedSentBytes(const std::string& liveLines);
+
 // Hosts in network namespaces on one bridge (198.51.100.0/24), for engine-to-engine runs
 // and multicast discovery: host i is namespace "<prefix>h<i>" at 198.51.100.(10 + i); the
 // bridge lives in namespace "<prefix>sw" at 198.51.100.1. Everything is deleted again by

@@ -2,8 +2,8 @@
 # Throughput of one pseudo-socket connection next to TCP on the same link: two network
 # namespaces joined by a veth pair (192.0.2.1 and 192.0.2.2), the rendezvous server on the
 # first, a stream from the first to the second; once clean and once with 1 % of the
-# packets dropped in each direction (nftables; tc netem where the kernel has it is not
-# needed for plain loss). The CPU column is the user + system time of both processes
+# packets dropped in each direction (nftables on arrival; tc netem where the kernel has it
+# is not needed for plain loss). The CPU column is the user + system time of both processes
 # (sender and receiver, from their start to their end). Then an idle node: a listener,
 # registered and waiting for a connection that never comes; its "UDPServer" thread's
 # voluntary context switches (wake-ups) and CPU time over 10 s. Needs root. The
@@ -41,13 +41,16 @@ ip netns exec "$a" "$rendezvous" --listen 192.0.2.1:82 >/dev/null &
 rv_pid=$!
 sleep 0.3
 
-loss() {  # loss PERCENT: drop that share of every packet leaving either namespace
+# loss PERCENT: drop that share of every packet arriving in either namespace. Dropped on
+# arrival, as a lossy link would: a drop in the output hook fails the sender's sendto()
+# with EPERM instead, which is a socket error to the sender rather than a lost packet.
+loss() {
     for ns in "$a" "$b"; do
         ip netns exec "$ns" nft delete table ip kvbloss 2>/dev/null || true
         [ "$1" = 0 ] && continue
         ip netns exec "$ns" nft -f - <<NFT
 table ip kvbloss {
-  chain out { type filter hook output priority 0; policy accept; ip daddr 192.0.2.0/24 numgen random mod 100 < $1 drop; }
+  chain in { type filter hook input priority 0; policy accept; ip saddr 192.0.2.0/24 numgen random mod 100 < $1 drop; }
 }
 NFT
     done

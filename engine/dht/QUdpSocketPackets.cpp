@@ -89,8 +89,13 @@ int QUInternalServer::TransmitSlot(UdpConnection& c, int slot) noexcept {
 
 void QUInternalServer::CloseConnection(UdpConnection& c) noexcept {
     // Data already received stays readable; only what waits for acknowledgement goes.
-    c.state = kClosed;
+    MarkClosed(c);
     c.FreeSendSlots();
+}
+
+void QUInternalServer::MarkClosed(UdpConnection& c) noexcept {
+    c.state = kClosed;
+    Touch(c);
 }
 
 void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint32_t ip,
@@ -121,7 +126,7 @@ void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint
     if (type == kRefuse) {
         if (c->state == kPunching && Get32(d + 32) == static_cast<std::uint32_t>(c->targetPort) &&
             Get32(d + 48) == static_cast<std::uint32_t>(c->listenPort)) {
-            c->state = kClosed;
+            MarkClosed(*c);
         }
         return;
     }
@@ -261,6 +266,7 @@ void QUInternalServer::OnAccept(const std::uint8_t* d, std::uint32_t ip, int por
     c->lastActivity = clock_->Seconds();
     c->state = kEstablished;
     c->connected = true;
+    Touch(*c);
     std::uint8_t body[32] = {};
     Put32(body, c->instanceWord);
     SendControl(*c, kAcceptAck, body);
@@ -276,6 +282,7 @@ void QUInternalServer::OnAcceptAck(const std::uint8_t* d, std::uint32_t ip, int 
     c->lastActivity = clock_->Seconds();
     c->state = kEstablished;
     c->connected = true;
+    TouchListener(c->listenPort);
 }
 
 void QUInternalServer::OnData(UdpConnection& c, const std::uint8_t* d, int n) noexcept {
@@ -299,6 +306,7 @@ void QUInternalServer::OnData(UdpConnection& c, const std::uint8_t* d, int n) no
         block->payload.assign(d + kHeaderBytes, d + n);
         c.receiveSlots[offset] = std::move(block);
         c.bytesReceived += length;
+        Touch(c);
     }
     c.lastActivity = clock_->Seconds();
     c.lastAckTick = 0;

@@ -1,5 +1,5 @@
 // One pseudo-socket: a reliable byte stream to a remote node over the shared UDP socket.
-// Records live in the lists of QUInternalServer and are guarded by its lock.
+// Records live in the lists of QUInternalServer; every field is guarded by its lock.
 #pragma once
 
 #include <array>
@@ -72,6 +72,7 @@ struct UdpConnection {
     // Moves consecutive received packets from slot 0 into the ready queue.
     void MoveInSequence() noexcept;
     [[nodiscard]] bool HasReadable() const noexcept;
+    [[nodiscard]] int FilledReceiveSlots() const noexcept;
 };
 
 }  // namespace koruvan::engine

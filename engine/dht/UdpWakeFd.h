@@ -1,0 +1,24 @@
+// A wake-up that poll() can wait on: an eventfd that turns readable when signalled and is
+// emptied by Drain. The UDP server's loop waits on one beside its socket, so that a caller
+// can hand it work before its next timer.
+#pragma once
+
+namespace koruvan::engine {
+
+class UdpWakeFd {
+  public:
+    UdpWakeFd() noexcept;
+    ~UdpWakeFd();
+    UdpWakeFd(const UdpWakeFd&) = delete;
+    UdpWakeFd& operator=(const UdpWakeFd&) = delete;
+
+    // The descriptor to poll for reading; -1 when none could be made.
+    [[nodiscard]] int Fd() const noexcept { return fd_; }
+    void Signal() noexcept;
+    void Drain() noexcept;
+
+  private:
+    int fd_;
+};
+
+}  // namespace koruvan::engine

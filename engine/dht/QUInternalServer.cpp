@@ -242,7 +242,7 @@ void QUInternalServer::HandleDatagram(std::uint8_t* data, int len, std::uint32_t
     }
     LockGuard guard(&ThreadLock(), true);
     DispatchTransport(data, len, ip, port);
-    FlushSignals();
+    FinishBurst();
 }
 
 void QUInternalServer::CallDht(const std::shared_ptr<DhtHandler>& handler, const std::uint8_t* data,

@@ -5,9 +5,10 @@
 // timer and keeps this node registered with the rendezvous server.
 //
 // The thread sleeps in poll() on its socket and on a wake-up of its own until the next
-// timer is due; it never wakes just to look. After each burst of datagrams it signals the
-// callers waiting in UdpSelect for a record that turned ready. A caller whose call makes a
-// timer due earlier than the loop's planned wake-up signals the loop.
+// timer is due; it never wakes just to look. After each burst of datagrams it answers what
+// the burst asked for at once: acknowledgements for new data, the packets a freed window
+// lets go, and the callers waiting in UdpSelect for a record that turned ready. A caller
+// whose call makes a timer due earlier than the loop's planned wake-up signals the loop.
 //
 // Locking: every field below is guarded by the server lock (ThreadLock(), recursive),
 // except the atomics (transportDisabled_, transportSwitch_, dhtRunning_, externalIp_),
@@ -241,6 +242,7 @@ class QUInternalServer final : public QThread {
     void OnData(UdpConnection& c, const std::uint8_t* d, int n) noexcept;
     void OnAck(UdpConnection& c, const std::uint8_t* d) noexcept;
     void OnSingleAck(UdpConnection& c, const std::uint8_t* d) noexcept;
+    void SlotsFreed(UdpConnection& c) noexcept;
     // Sends a control packet of type with a 32-byte body (sent twice for connect, accept
     // and accept acknowledgement); the Winsock result.
     int SendControl(UdpConnection& c, std::uint32_t type, const std::uint8_t* body) noexcept;
@@ -261,6 +263,19 @@ class QUInternalServer final : public QThread {
     // a record (-1: none), without the spacing between passes.
     std::int64_t DataDueMs(std::uint32_t now) noexcept;
     std::int64_t AckDueMs(std::uint32_t now) noexcept;
+
+    // Window turnover (QUdpSocketTurnover.cpp).
+    // After a burst of datagrams: owed acknowledgements, packets a freed window lets go,
+    // and the waiters of every record that changed.
+    void FinishBurst() noexcept;
+    // Acknowledges new data at once, unless the reader has fallen a whole window behind;
+    // false when the socket would block.
+    bool AnswerNewData(UdpConnection& c, std::uint32_t now) noexcept;
+    // Sends the acknowledgement, twice when `filled` (receive slots filled before the data
+    // moved on to the ready queue) is two or more; false when the socket would block.
+    bool SendAck(UdpConnection& c, std::uint32_t now, int filled) noexcept;
+    // Transmits the packets that were never sent and now lie within the window.
+    void SendFresh(UdpConnection& c) noexcept;
 
     // Readiness (QUdpSocketReady.cpp).
     bool IsReady(std::uint32_t handle, Interest interest) noexcept;

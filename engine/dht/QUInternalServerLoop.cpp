@@ -61,7 +61,7 @@ int QUInternalServer::Run() {
             UnlockedSleep(kSocketErrorPauseMs);
         }
         if (burst == Burst::kDrained || burst == Burst::kFull) {
-            FlushSignals();
+            FinishBurst();
         }
         RunTimers();
         if (burst == Burst::kFull) {

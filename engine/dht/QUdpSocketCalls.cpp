@@ -233,6 +233,15 @@ int QUInternalServer::UdpRecv(std::uint32_t handle, std::uint8_t* buffer, int si
     if (copied == 0) {
         return Fail(kWsaEwouldblock);
     }
+    if (c->lastAckTick == 0 && c->ackHeldTick != 0) {
+        // An acknowledgement waited for the reader to make room: it goes now.
+        const int filled = c->FilledReceiveSlots();
+        c->MoveInSequence();
+        if (!c->receiveSlots[0]) {
+            SendAck(*c, clock_->Tick(), filled);
+            Reschedule();
+        }
+    }
     SetUdpLastError(0);
     return copied;
 }

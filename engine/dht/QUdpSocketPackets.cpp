@@ -318,6 +318,7 @@ void QUInternalServer::OnAck(UdpConnection& c, const std::uint8_t* d) noexcept {
         c.peerSendBase = peerBase;
     }
     const std::uint32_t theirBase = Get32(d + 36);
+    bool freed = false;
     for (int k = 0; k < c.usedSendSlots; ++k) {
         std::vector<std::uint8_t>& slot = c.sendSlots[k];
         if (slot.empty()) {
@@ -330,9 +331,21 @@ void QUInternalServer::OnAck(UdpConnection& c, const std::uint8_t* d) noexcept {
             slot.clear();
             c.lastSentTick[k] = 0;
             c.retries[k] = 0;
+            freed = true;
         }
     }
+    if (freed) {
+        SlotsFreed(c);
+    }
     c.lastActivity = clock_->Seconds();
+}
+
+void QUInternalServer::SlotsFreed(UdpConnection& c) noexcept {
+    // The window moves on now rather than at the next acknowledgement pass, so that a
+    // writer waiting for room sees it; the packets waiting for room go when the burst ends.
+    c.CompactSendSlots();
+    c.slotsFreed = true;
+    Touch(c);
 }
 
 void QUInternalServer::OnSingleAck(UdpConnection& c, const std::uint8_t* d) noexcept {
@@ -345,6 +358,7 @@ void QUInternalServer::OnSingleAck(UdpConnection& c, const std::uint8_t* d) noex
         c.sendSlots[k].clear();
         c.lastSentTick[k] = 0;
         c.retries[k] = 0;
+        SlotsFreed(c);
     }
     c.lastActivity = clock_->Seconds();
 }

@@ -84,28 +84,25 @@ void QUInternalServer::AckPass() noexcept {
     const std::uint32_t now = clock_->Tick();
     for (std::size_t i = main_.size(); i-- > 0;) {
         UdpConnection& c = *main_[i];
-        if (c.state != kEstablished || (c.lastAckTick != 0 && now - c.lastAckTick < kAckRepeatMs)) {
+        if (c.state != kEstablished) {
+            continue;
+        }
+        if (c.lastAckTick == 0) {
+            if (!AnswerNewData(c, now)) {
+                return;
+            }
+            continue;
+        }
+        if (now - c.lastAckTick < kAckRepeatMs) {
             continue;
         }
         const int filled = c.FilledReceiveSlots();
         c.MoveInSequence();
         c.CompactSendSlots();
-        Touch(c);  // the compacted window may have room for a writer
-        std::uint8_t body[32] = {};
-        Put32(body, c.sendBase);
-        Put32(body + 4, c.receiveBase);
-        for (int k = 0; k < kSlots; ++k) {
-            body[8 + k] = c.receiveSlots[k] ? 1 : 0;
-        }
-        if (filled == 0 && c.receiveBase == c.peerSendBase && c.lastAckTick != 0 &&
-            now - c.lastAckTick <= 11999) {
+        if (filled == 0 && c.receiveBase == c.peerSendBase && now - c.lastAckTick <= 11999) {
             continue;
         }
-        c.lastAckTick = NonZeroTick(now);
-        if (SendControl(c, kAck, body) == kWsaEwouldblock) {
-            return;
-        }
-        if (filled >= 2 && SendControl(c, kAck, body) == kWsaEwouldblock) {
+        if (!SendAck(c, now, filled)) {
             return;
         }
     }
@@ -157,7 +154,9 @@ std::int64_t QUInternalServer::AckDueMs(std::uint32_t now) noexcept {
         }
         std::int64_t due = 0;
         if (c.lastAckTick == 0) {
-            due = 0;  // owed
+            // Owed: at once, or when a held one is due anyway.
+            const std::uint32_t held = now - c.ackHeldTick;
+            due = c.ackHeldTick == 0 || held >= kAckRepeatMs ? 0 : kAckRepeatMs - held;
         } else {
             // Repeated while the two sides disagree, else as a sign of life.
             const bool behind = c.FilledReceiveSlots() > 0 || c.receiveBase != c.peerSendBase;

@@ -103,9 +103,14 @@ std::uint32_t QUInternalServer::UdpAccept(std::uint32_t listener, sockaddr_in* a
             *length = 16;
         }
         const std::uint32_t handle = r.handle;
+        UdpConnection& accepted = *it->get();
         main_.push_back(std::move(*it));
         acceptQueue_.erase(it);
-        Reschedule();  // its first acknowledgement is owed
+        // Its first acknowledgement (of data that arrived before the accept, if any) goes now.
+        if (accepted.lastAckTick == 0) {
+            AnswerNewData(accepted, clock_->Tick());
+        }
+        Reschedule();
         SetUdpLastError(0);
         return handle;
     }

@@ -119,6 +119,12 @@ void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint
         return;
     }
     UdpConnection* c = Find(main_, handle);
+    if (c == nullptr) {
+        // Established but not yet taken by UdpAccept: the connector sends at once, and what
+        // it sends is kept for the reader rather than dropped and sent again seconds later.
+        c = Find(acceptQueue_, handle);
+        c = c != nullptr && c->state == kEstablished ? c : nullptr;
+    }
     if (c == nullptr || c->targetIp != ip) {
         return;
     }

@@ -1,7 +1,7 @@
 // The transport driven by events rather than by polling: a window turns over as soon as its
 // datagrams arrive, a reader a window behind holds its acknowledgement back instead of
-// letting the sender run into full slots, waiters wake on the change itself, and a node's
-// next wake-up is its next timer.
+// letting the sender run into full slots, data sent before the accept is kept, waiters wake
+// on the change itself, and a node's next wake-up is its next timer.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -86,6 +86,27 @@ TEST(UdpEvents, AReaderAWindowBehindHoldsItsAcknowledgementBack) {
     EXPECT_EQ(got, data);
     // No packet had to be sent again.
     EXPECT_EQ(p.a.FiguresOf(p.client).retransmits, retransmitsBefore);
+}
+
+TEST(UdpEvents, DataSentBeforeTheAcceptIsKept) {
+    Pair p;
+    p.Listen();
+    p.client = p.a.UdpSocket();
+    const sockaddr_in to = Address("203.0.113.20", kListenPort, p.b.Identity());
+    p.a.UdpConnect(p.client, &to, sizeof(to));
+    for (int i = 0; i < 300 && p.a.ConnectionState(p.client) != kEstablished; ++i) {
+        p.net.Run(10);
+    }
+    std::vector<std::uint32_t> listening{p.listener};
+    const timeval now{0, 0};
+    ASSERT_EQ(p.b.UdpSelect(&listening, nullptr, nullptr, &now), 1);  // waits in the queue
+    // The connector sends at once (five packets of 660 bytes while the loss rate is unknown).
+    const auto data = Pattern(3000);
+    ASSERT_EQ(p.a.UdpSend(p.client, data.data(), 3000), 3000);
+    p.net.Pump();
+    p.accepted = p.b.UdpAccept(p.listener, nullptr, nullptr);
+    ASSERT_NE(p.accepted, 0u);
+    EXPECT_EQ(ReadAll(p), data);
 }
 
 TEST(UdpEvents, SelectWakesOnArrivalWithoutTimePassing) {

@@ -173,6 +173,10 @@ void QUInternalServer::Cleanup() noexcept {
         pending_.clear();
         batchLen_ = 0;
         externalIp_.store(0);
+        for (WakeArm& arm : arms_) {
+            arm.wake->Signal();  // its record is gone
+        }
+        arms_.clear();
         touched_.clear();
     }
     WakeSelectors();

@@ -7,8 +7,9 @@
 // The thread sleeps in poll() on its socket and on a wake-up of its own until the next
 // timer is due; it never wakes just to look. After each burst of datagrams it answers what
 // the burst asked for at once: acknowledgements for new data, the packets a freed window
-// lets go, and the callers waiting in UdpSelect for a record that turned ready. A caller
-// whose call makes a timer due earlier than the loop's planned wake-up signals the loop.
+// lets go, and the callers waiting in UdpSelect (or on a thread wake-up) for a record that
+// turned ready. A caller whose call makes a timer due earlier than the loop's planned
+// wake-up signals the loop.
 //
 // Locking: every field below is guarded by the server lock (ThreadLock(), recursive),
 // except the atomics (transportDisabled_, transportSwitch_, dhtRunning_, externalIp_),
@@ -164,6 +165,11 @@ class QUInternalServer final : public QThread {
     int UdpSelect(std::vector<std::uint32_t>* readSet, std::vector<std::uint32_t>* writeSet,
                   std::vector<std::uint32_t>* errorSet, const timeval* timeout) noexcept;
     int UdpCloseSocket(std::uint32_t handle) noexcept;
+    // Signals `wake` once the record turns readable (or writable, forWrite), closes or
+    // goes away: at once when it already is. For threads that wait in poll() on TCP sockets
+    // and pseudo-sockets together.
+    void UdpArmWake(std::uint32_t handle, bool forWrite,
+                    const std::shared_ptr<UdpWakeFd>& wake) noexcept;
 
     // Observations for tests and diagnostics (take the lock).
     [[nodiscard]] int ConnectionState(std::uint32_t handle) noexcept;
@@ -189,6 +195,11 @@ class QUInternalServer final : public QThread {
   private:
     // What a waiter asks of a record.
     enum class Interest { kRead, kWrite, kError };
+    struct WakeArm {
+        std::uint32_t handle = 0;
+        bool forWrite = false;
+        std::shared_ptr<UdpWakeFd> wake;
+    };
     struct PunchEntry {
         std::uint8_t identity[udp::kIdentityBytes] = {};
         std::uint32_t ip = 0;
@@ -338,8 +349,9 @@ class QUInternalServer final : public QThread {
     bool loopWaitBounded_ = false;
     std::uint32_t loopWakeAt_ = 0;
 
-    // Readiness: handles touched since the last signal.
+    // Readiness: handles touched since the last signal; threads armed on a record.
     std::vector<std::uint32_t> touched_;
+    std::vector<WakeArm> arms_;
     // UdpSelect waits on readyCv_ until readyGeneration_ moves (guarded by readyMutex_).
     std::mutex readyMutex_;
     std::condition_variable readyCv_;

@@ -1,7 +1,8 @@
 // Readiness of the pseudo-sockets: what UdpSelect reports, and how waiters learn of a
 // change without looking again and again. The server signals after every burst and timer
 // pass that changed a record: callers in UdpSelect wait on a condition variable for the
-// readiness generation to move.
+// readiness generation to move; threads that wait in poll() are armed with a wake-up
+// descriptor per record.
 #include <algorithm>
 
 #include "engine/core/base/LockGuard.h"
@@ -54,6 +55,18 @@ void QUInternalServer::FlushSignals() noexcept {
     if (touched_.empty()) {
         return;
     }
+    for (auto it = arms_.begin(); it != arms_.end();) {
+        const std::uint32_t h = it->handle;
+        const bool changed = std::find(touched_.begin(), touched_.end(), h) != touched_.end();
+        const bool gone = Find(main_, h) == nullptr && Find(bound_, h) == nullptr;
+        if (changed && (gone || IsReady(h, it->forWrite ? Interest::kWrite : Interest::kRead) ||
+                        IsReady(h, Interest::kError))) {
+            it->wake->Signal();
+            it = arms_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     touched_.clear();
     WakeSelectors();
 }
@@ -67,6 +80,30 @@ void QUInternalServer::WakeSelectors() noexcept {
         }
     }
     readyCv_.notify_all();
+}
+
+void QUInternalServer::UdpArmWake(std::uint32_t handle, bool forWrite,
+                                  const std::shared_ptr<UdpWakeFd>& wake) noexcept {
+    if (!wake) {
+        return;
+    }
+    LockGuard guard(&ThreadLock(), true);
+    const bool gone = Find(main_, handle) == nullptr && Find(bound_, handle) == nullptr;
+    if (gone || IsReady(handle, forWrite ? Interest::kWrite : Interest::kRead) ||
+        IsReady(handle, Interest::kError)) {
+        wake->Signal();
+        return;
+    }
+    for (const WakeArm& arm : arms_) {
+        if (arm.handle == handle && arm.forWrite == forWrite && arm.wake == wake) {
+            return;
+        }
+    }
+    try {
+        arms_.push_back(WakeArm{handle, forWrite, wake});
+    } catch (...) {
+        wake->Signal();  // no room to remember it: the caller looks again at once
+    }
 }
 
 int QUInternalServer::UdpSelect(std::vector<std::uint32_t>* readSet,

@@ -30,4 +30,14 @@ void UdpWakeFd::Drain() noexcept {
     }
 }
 
+const std::shared_ptr<UdpWakeFd>& ThreadUdpWake() noexcept {
+    static const std::shared_ptr<UdpWakeFd> kNone;
+    try {
+        thread_local const std::shared_ptr<UdpWakeFd> wake = std::make_shared<UdpWakeFd>();
+        return wake;
+    } catch (...) {
+        return kNone;
+    }
+}
+
 }  // namespace koruvan::engine

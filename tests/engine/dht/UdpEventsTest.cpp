@@ -3,9 +3,11 @@
 // letting the sender run into full slots, data sent before the accept is kept, waiters wake
 // on the change itself, and a node's next wake-up is its next timer.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <thread>
 
+#include "engine/dht/QUdpSocketTransport.h"
 #include "engine/dht/UdpTestPair.h"
 #include "engine/dht/UdpWire.h"
 #include "support/WaitFor.h"
@@ -129,6 +131,27 @@ TEST(UdpEvents, SelectWakesOnArrivalWithoutTimePassing) {
     EXPECT_EQ(ready, 1);
     EXPECT_EQ(readable, std::vector<std::uint32_t>{p.accepted});
     EXPECT_EQ(p.net.clock.tick, tick);
+}
+
+TEST(UdpEvents, AThreadWakeUpIsSignalledWhenItsPseudoSocketTurnsReadable) {
+    Pair p;
+    p.Listen();
+    ASSERT_TRUE(p.Connect());
+    QUdpSocketTransport transport(&p.b);
+    SocketWait wait;
+    ASSERT_TRUE(transport.WaitEntry(static_cast<SocketHandle>(p.accepted), false, &wait));
+    EXPECT_TRUE(wait.drain);
+    const auto signalled = [&wait] {
+        pollfd entry{static_cast<int>(wait.socket), POLLIN, 0};
+        return ::poll(&entry, 1, 0) == 1;
+    };
+    EXPECT_FALSE(signalled());
+    const std::uint8_t byte = 7;
+    ASSERT_EQ(p.a.UdpSend(p.client, &byte, 1), 1);
+    p.net.Pump();
+    EXPECT_TRUE(signalled());
+    EXPECT_EQ(WaitForSockets(&wait, 1, 0), 1);
+    EXPECT_FALSE(signalled());  // the wait took the signal
 }
 
 TEST(UdpEvents, ANodeWakesForItsNextTimerOnly) {

@@ -10,7 +10,7 @@
 # namespaces are removed on exit.
 #
 #   bench/udp_transport.sh [BUILD_DIR]   (default build/default)
-#   UDP_CLEAN_MIB / UDP_LOSSY_MIB: stream sizes in MiB (default 4 and 2)
+#   UDP_CLEAN_MIB / UDP_LOSSY_MIB: stream sizes in MiB (default 64 and 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
@@ -112,7 +112,7 @@ printf '| link | transport | bytes | time (ms) | KiB/s | loss rate seen | window
 printf '|---|---|---|---|---|---|---|---|---|---|\n'
 for pct in 0 1; do
     loss "$pct"
-    read -r bytes ms l w pl rs cpu < <(udp $((pct == 0 ? ${UDP_CLEAN_MIB:-4} << 20 : ${UDP_LOSSY_MIB:-2} << 20)))
+    read -r bytes ms l w pl rs cpu < <(udp $((pct == 0 ? ${UDP_CLEAN_MIB:-64} << 20 : ${UDP_LOSSY_MIB:-2} << 20)))
     printf '| %s %% loss | pseudo-socket | %s | %s | %s | %s %% | %s | %s | %s | %s |\n' "$pct" "$bytes" "$ms" "$(rate "$bytes" "$ms")" "$l" "$w" "$pl" "$rs" "$cpu"
     read -r bytes ms < <(tcp $((64 << 20)))
     printf '| %s %% loss | TCP | %s | %s | %s | — | — | — | — | — |\n' "$pct" "$bytes" "$ms" "$(rate "$bytes" "$ms")"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "engine/core/base/EngineClock.h"
@@ -15,6 +16,14 @@ namespace {
 
 thread_local int t_lastError = 0;
 std::atomic<QUInternalServer*> g_instance{nullptr};
+
+// The transport's timer periods. The data and acknowledgement passes run when a record
+// needs them, at most this often; the other timers run on the seconds clock.
+constexpr std::uint32_t kDataPassSpacingMs = 40;
+constexpr std::uint32_t kAckPassSpacingMs = 20;
+constexpr std::uint32_t kCheckSeconds = 3;
+constexpr std::uint32_t kRegisterSeconds = 300;
+constexpr std::int64_t kSecondsSlackMs = 150;
 
 }  // namespace
 
@@ -38,6 +47,21 @@ std::uint32_t UdpClock::Seconds() noexcept {
 }
 void UdpClock::Sleep(std::uint32_t ms) noexcept {
     SleepMs(ms);
+}
+int UdpClock::Poll(pollfd* fds, int count, int timeoutMs) noexcept {
+    return ::poll(fds, static_cast<nfds_t>(count), timeoutMs < 0 ? -1 : timeoutMs);
+}
+void UdpClock::Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                    std::int64_t ms, const std::function<bool()>& ready) noexcept {
+    try {
+        if (ms < 0) {
+            cv.wait(lock, ready);
+        } else {
+            cv.wait_for(lock, std::chrono::milliseconds(ms), ready);
+        }
+    } catch (...) {
+        // A failed wait returns early; the caller looks again and waits anew.
+    }
 }
 
 int UdpLastError() noexcept {
@@ -78,6 +102,10 @@ QUInternalServer::QUInternalServer(UdpClock* clock) : clock_(clock) {
 }
 
 QUInternalServer::~QUInternalServer() {
+    std::uint32_t id = 0;
+    RequestStop(&id);
+    loopWake_.Signal();
+    WakeSelectors();
     QThread::Stop(true);
     Cleanup();
     CloseSocket();
@@ -124,21 +152,34 @@ int QUInternalServer::Start(const UdpServerConfig& config) noexcept {
 
 void QUInternalServer::Stop() noexcept {
     if (IsRunning()) {
+        // The loop and the callers in UdpSelect wait without time limits: tell them.
+        std::uint32_t id = 0;
+        RequestStop(&id);
+        loopWake_.Signal();
+        WakeSelectors();
         QThread::Stop(true);
         Cleanup();
     }
 }
 
 void QUInternalServer::Cleanup() noexcept {
-    LockGuard guard(&ThreadLock(), true);
-    main_.clear();
-    acceptQueue_.clear();
-    bound_.clear();
-    punches_.clear();
-    free_.clear();
-    pending_.clear();
-    batchLen_ = 0;
-    externalIp_.store(0);
+    {
+        LockGuard guard(&ThreadLock(), true);
+        main_.clear();
+        acceptQueue_.clear();
+        bound_.clear();
+        punches_.clear();
+        free_.clear();
+        pending_.clear();
+        batchLen_ = 0;
+        externalIp_.store(0);
+        for (WakeArm& arm : arms_) {
+            arm.wake->Signal();  // its record is gone
+        }
+        arms_.clear();
+        touched_.clear();
+    }
+    WakeSelectors();
 }
 
 void QUInternalServer::SetLocalAddress(std::uint32_t ip, int port) noexcept {
@@ -151,6 +192,7 @@ void QUInternalServer::SetLocalAddress(std::uint32_t ip, int port) noexcept {
         // from there so that the rendezvous server learns the new mapping at once.
         localPort_ = port;
         registerClock_ = 0;
+        loopWake_.Signal();
     }
 }
 
@@ -204,6 +246,7 @@ void QUInternalServer::HandleDatagram(std::uint8_t* data, int len, std::uint32_t
     }
     LockGuard guard(&ThreadLock(), true);
     DispatchTransport(data, len, ip, port);
+    FinishBurst();
 }
 
 void QUInternalServer::CallDht(const std::shared_ptr<DhtHandler>& handler, const std::uint8_t* data,
@@ -223,20 +266,22 @@ void QUInternalServer::RunTimers() noexcept {
     }
     LockGuard guard(&ThreadLock(), true);
     const std::uint32_t tick = clock_->Tick();
-    if (tick - lastDataPass_ >= 40) {
+    // The passes run when a record has work for them, never closer together than their old
+    // periods: retransmissions keep their pace under loss.
+    if (DataDueMs(tick) == 0 && tick - lastDataPass_ >= kDataPassSpacingMs) {
         DataPass();
         lastDataPass_ = lastAckPass_ = tick;
-    } else if (tick - lastAckPass_ >= 20) {
+    } else if (AckDueMs(tick) == 0 && tick - lastAckPass_ >= kAckPassSpacingMs) {
         AckPass();
         lastAckPass_ = tick;
     }
     const std::uint32_t seconds = clock_->Seconds();
-    if (seconds - lastCheck_ >= 3) {
+    if (seconds - lastCheck_ >= kCheckSeconds && NeedsConnectionCheck()) {
         ConnectionTimers();
         ResendPunches();
         lastCheck_ = seconds;
     }
-    if (registerClock_ == 0 || seconds - registerClock_ >= 300) {
+    if (registerClock_ == 0 || seconds - registerClock_ >= kRegisterSeconds) {
         SendRegister();
         registerClock_ = keepAliveClock_ = seconds;
         ReleaseIdleBuffers(SocketBufferPool());
@@ -253,100 +298,45 @@ void QUInternalServer::RunTimers() noexcept {
     if (batchLen_ > 0) {
         SendBatch();
     }
+    FlushSignals();
 }
 
-int QUInternalServer::Run() {
+std::int64_t QUInternalServer::NextTimerMs() noexcept {
+    if (TransportDisabled()) {
+        return -1;
+    }
     LockGuard guard(&ThreadLock(), true);
-    OpenSocket();  // on failure the loop below tries again
-    // A name look-up may take seconds: it runs without the server lock.
-    while (!StopRequested() && serverIp_ == 0) {
-        const std::string host = serverHost_;
-        guard.Unlock();
-        const std::uint32_t ip = ResolveServerName(host);
-        guard.Lock();
-        if (ip != 0) {
-            serverIp_ = ip;
-        } else {
-            UnlockedSleep(30);
+    const std::uint32_t tick = clock_->Tick();
+    std::int64_t next = -1;
+    const auto consider = [&next](std::int64_t ms) {
+        if (ms >= 0 && (next < 0 || ms < next)) {
+            next = ms;
         }
+    };
+    // A pass that is due waits out the spacing after the previous one.
+    const auto spaced = [tick](std::int64_t due, std::uint32_t last, std::uint32_t spacing) {
+        const std::uint32_t since = tick - last;
+        return due < 0 || since >= spacing ? due : std::max<std::int64_t>(due, spacing - since);
+    };
+    consider(spaced(DataDueMs(tick), lastDataPass_, kDataPassSpacingMs));
+    consider(spaced(AckDueMs(tick), lastAckPass_, kAckPassSpacingMs));
+    if (batchLen_ > 0) {
+        consider(0);
     }
-    std::uint8_t buffer[udp::kReceiveBuffer];
-    int burst = 0;
-    int idle = 0;
-    bool gotAny = false;
-    while (!StopRequested()) {
-        if (TransportDisabled() && !dhtRunning_.load()) {
-            CloseSocket();
-            guard.Unlock();
-            while (!StopRequested() && TransportDisabled() && !dhtRunning_.load()) {
-                clock_->Sleep(100);
-            }
-            guard.Lock();
-            registerClock_ = keepAliveClock_ = 0;
-            serverReplied_ = false;
-            continue;
-        }
-        if (NeedsOpen() && !OpenSocket()) {
-            continue;
-        }
-        sockaddr_in from{};
-        socklen_t fromLen = sizeof(from);
-        const ssize_t n = recvfrom(fd_, buffer, udp::kMaxDatagram, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromLen);
-        if (n >= 0) {
-            buffer[n] = 0;
-            idle = 0;
-            gotAny = true;
-            const std::uint32_t ip = from.sin_addr.s_addr;
-            const int port = ntohs(from.sin_port);
-            if (n > 8 && buffer[0] == 'd') {
-                // The DHT handler runs without the server lock: the DHT thread takes its own
-                // lock and then sends through this server, so holding ours could deadlock.
-                std::shared_ptr<DhtHandler> handler = dhtHandler_;
-                guard.Unlock();
-                CallDht(handler, buffer, static_cast<int>(n), ip, port);
-                guard.Lock();
-            } else if (!TransportDisabled()) {
-                DispatchTransport(buffer, static_cast<int>(n), ip, port);
-            }
-            if (n <= 8 || ++burst < 19) {
-                continue;
-            }
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            CloseSocket();
-            if (!OpenSocket()) {
-                continue;
-            }
-            UnlockedSleep(2);
-        } else {
-            if (!gotAny) {
-                UnlockedSleep(10);
-            }
-            ++idle;
-        }
-        RunTimers();
-        if (idle >= 4) {
-            UnlockedSleep(40);
-        } else if (burst >= 18) {
-            UnlockedSleep(2);
-        }
-        burst = 0;
-        gotAny = false;
+    // The seconds clock advances in whole seconds a little after the tick does: a wait for
+    // it runs a little longer, so that the timer is due when the loop looks.
+    const std::uint32_t seconds = clock_->Seconds();
+    const auto inSeconds = [seconds](std::uint32_t since, std::uint32_t period) {
+        const std::uint32_t elapsed = seconds - since;
+        return elapsed >= period ? std::int64_t{0}
+                                 : std::int64_t{period - elapsed} * 1000 + kSecondsSlackMs;
+    };
+    if (NeedsConnectionCheck()) {
+        consider(inSeconds(lastCheck_, kCheckSeconds));
     }
-    CloseSocket();
-    return 0;
-}
-
-void QUInternalServer::UnlockedSleep(std::uint32_t ms) noexcept {
-    QTMutex& lock = ThreadLock();
-    const std::uint32_t depth = lock.Count();
-    for (std::uint32_t k = 0; k < depth; ++k) {
-        lock.Unlock();
-    }
-    clock_->Sleep(ms);
-    for (std::uint32_t k = 0; k < depth; ++k) {
-        lock.Lock();
-    }
+    consider(registerClock_ == 0 ? 0 : inSeconds(registerClock_, kRegisterSeconds));
+    consider(inSeconds(keepAliveClock_, static_cast<std::uint32_t>(keepAliveSeconds_)));
+    return next;
 }
 
 UdpConnection* QUInternalServer::Find(List& list, std::uint32_t handle) noexcept {
@@ -392,6 +382,7 @@ void QUInternalServer::Recycle(std::unique_ptr<UdpConnection> record) noexcept {
     if (!record) {
         return;
     }
+    touched_.push_back(record->handle);  // its waiters learn that it is gone
     record->FreeBuffers();
     if (free_.size() < udp::kMaxFreeRecords) {
         free_.push_back(std::move(record));

@@ -147,7 +147,7 @@ void QUInternalServer::OnLookupReply(const std::uint8_t* d, int n) noexcept {
     }
     for (auto& c : main_) {
         if (c->state == kWaitLookup && c->requestNumber == request) {
-            c->state = kClosed;
+            MarkClosed(*c);
         }
     }
 }

@@ -64,6 +64,9 @@ void QUInternalServer::CloseSocket() noexcept {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
+        if (loopWaiting_) {
+            loopWake_.Signal();  // the loop waits on the closed socket: it reopens it
+        }
     }
 }
 

@@ -103,8 +103,14 @@ std::uint32_t QUInternalServer::UdpAccept(std::uint32_t listener, sockaddr_in* a
             *length = 16;
         }
         const std::uint32_t handle = r.handle;
+        UdpConnection& accepted = *it->get();
         main_.push_back(std::move(*it));
         acceptQueue_.erase(it);
+        // Its first acknowledgement (of data that arrived before the accept, if any) goes now.
+        if (accepted.lastAckTick == 0) {
+            AnswerNewData(accepted, clock_->Tick());
+        }
+        Reschedule();
         SetUdpLastError(0);
         return handle;
     }
@@ -136,6 +142,7 @@ int QUInternalServer::UdpConnect(std::uint32_t handle, const sockaddr_in* addres
     std::memcpy(c->targetIdentity + kNodeIdBytes, "UDP0", 4);
     c->lastLookup = now - 1;
     c->requestNumber = QueueLookup(c->targetIp, c->targetIdentity);
+    Reschedule();  // the lookup goes out with the loop's next pass
     return Fail(kWsaEwouldblock);
 }
 
@@ -177,6 +184,7 @@ int QUInternalServer::UdpSend(std::uint32_t handle, const std::uint8_t* buffer,
     if (taken == 0) {
         return Fail(kWsaEwouldblock);
     }
+    Reschedule();  // retransmission timers, and packets left for the data pass
     SetUdpLastError(0);
     return taken;
 }
@@ -230,6 +238,15 @@ int QUInternalServer::UdpRecv(std::uint32_t handle, std::uint8_t* buffer, int si
     if (copied == 0) {
         return Fail(kWsaEwouldblock);
     }
+    if (c->lastAckTick == 0 && c->ackHeldTick != 0) {
+        // An acknowledgement waited for the reader to make room: it goes now.
+        const int filled = c->FilledReceiveSlots();
+        c->MoveInSequence();
+        if (!c->receiveSlots[0]) {
+            SendAck(*c, clock_->Tick(), filled);
+            Reschedule();
+        }
+    }
     SetUdpLastError(0);
     return copied;
 }
@@ -255,76 +272,6 @@ int QUInternalServer::UdpGetLocalName(std::uint32_t handle, sockaddr_in* address
     *length = 16;
     SetUdpLastError(0);
     return 0;
-}
-
-int QUInternalServer::UdpSelect(std::vector<std::uint32_t>* readSet,
-                                std::vector<std::uint32_t>* writeSet,
-                                std::vector<std::uint32_t>* errorSet,
-                                const timeval* timeout) noexcept {
-    if (readSet == nullptr && writeSet == nullptr && errorSet == nullptr) {
-        return 0;
-    }
-    const std::int64_t limitMs =
-        timeout == nullptr ? -1 : std::int64_t{timeout->tv_sec} * 1000 + timeout->tv_usec / 1000;
-    const std::uint32_t start = clock_->Tick();
-    LockGuard guard(&ThreadLock(), true);
-    while (true) {
-        std::vector<std::uint32_t> r;
-        std::vector<std::uint32_t> w;
-        std::vector<std::uint32_t> e;
-        const auto lookup = [&](std::uint32_t h) {
-            UdpConnection* c = Find(main_, h);
-            return c != nullptr ? c : Find(bound_, h);
-        };
-        for (std::uint32_t h : readSet != nullptr ? *readSet : std::vector<std::uint32_t>{}) {
-            UdpConnection* c = lookup(h);
-            if (c == nullptr) {
-                continue;
-            }
-            bool ready = c->state == kClosed || (c->state == kEstablished && c->HasReadable());
-            if (c->state == kListening) {
-                ready = std::any_of(acceptQueue_.begin(), acceptQueue_.end(), [&](auto& q) {
-                    return q->state == kEstablished && q->listenPort == c->listenPort;
-                });
-            }
-            if (ready) {
-                r.push_back(h);
-            }
-        }
-        for (std::uint32_t h : writeSet != nullptr ? *writeSet : std::vector<std::uint32_t>{}) {
-            UdpConnection* c = lookup(h);
-            if (c != nullptr && (c->state == kClosed || (c->connected && c->state == kEstablished &&
-                                                         c->usedSendSlots < kSlots))) {
-                w.push_back(h);
-            }
-        }
-        for (std::uint32_t h : errorSet != nullptr ? *errorSet : std::vector<std::uint32_t>{}) {
-            UdpConnection* c = lookup(h);
-            if (c != nullptr && c->state == kClosed) {
-                e.push_back(h);
-            }
-        }
-        const std::size_t total = r.size() + w.size() + e.size();
-        const std::int64_t waited = clock_->Tick() - start;
-        const bool gone = StopRequested() || (limitMs < 0 && !IsRunning());
-        if (total > 0 || (limitMs >= 0 && waited >= limitMs) || gone) {
-            if (readSet != nullptr) {
-                *readSet = std::move(r);
-            }
-            if (writeSet != nullptr) {
-                *writeSet = std::move(w);
-            }
-            if (errorSet != nullptr) {
-                *errorSet = std::move(e);
-            }
-            SetUdpLastError(0);
-            return static_cast<int>(total);
-        }
-        const std::int64_t left = limitMs < 0 ? 10 : std::min<std::int64_t>(10, limitMs - waited);
-        guard.Unlock();
-        clock_->Sleep(static_cast<std::uint32_t>(std::max<std::int64_t>(left, 1)));
-        guard.Lock();
-    }
 }
 
 int QUInternalServer::UdpCloseSocket(std::uint32_t handle) noexcept {
@@ -353,6 +300,7 @@ int QUInternalServer::UdpCloseSocket(std::uint32_t handle) noexcept {
     } else {
         return Fail(kWsaEnotsock);
     }
+    FlushSignals();
     SetUdpLastError(0);
     return 0;
 }

@@ -89,8 +89,13 @@ int QUInternalServer::TransmitSlot(UdpConnection& c, int slot) noexcept {
 
 void QUInternalServer::CloseConnection(UdpConnection& c) noexcept {
     // Data already received stays readable; only what waits for acknowledgement goes.
-    c.state = kClosed;
+    MarkClosed(c);
     c.FreeSendSlots();
+}
+
+void QUInternalServer::MarkClosed(UdpConnection& c) noexcept {
+    c.state = kClosed;
+    Touch(c);
 }
 
 void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint32_t ip,
@@ -114,6 +119,12 @@ void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint
         return;
     }
     UdpConnection* c = Find(main_, handle);
+    if (c == nullptr) {
+        // Established but not yet taken by UdpAccept: the connector sends at once, and what
+        // it sends is kept for the reader rather than dropped and sent again seconds later.
+        c = Find(acceptQueue_, handle);
+        c = c != nullptr && c->state == kEstablished ? c : nullptr;
+    }
     if (c == nullptr || c->targetIp != ip) {
         return;
     }
@@ -121,7 +132,7 @@ void QUInternalServer::OnTransportPacket(const std::uint8_t* d, int n, std::uint
     if (type == kRefuse) {
         if (c->state == kPunching && Get32(d + 32) == static_cast<std::uint32_t>(c->targetPort) &&
             Get32(d + 48) == static_cast<std::uint32_t>(c->listenPort)) {
-            c->state = kClosed;
+            MarkClosed(*c);
         }
         return;
     }
@@ -261,6 +272,7 @@ void QUInternalServer::OnAccept(const std::uint8_t* d, std::uint32_t ip, int por
     c->lastActivity = clock_->Seconds();
     c->state = kEstablished;
     c->connected = true;
+    Touch(*c);
     std::uint8_t body[32] = {};
     Put32(body, c->instanceWord);
     SendControl(*c, kAcceptAck, body);
@@ -276,6 +288,7 @@ void QUInternalServer::OnAcceptAck(const std::uint8_t* d, std::uint32_t ip, int 
     c->lastActivity = clock_->Seconds();
     c->state = kEstablished;
     c->connected = true;
+    TouchListener(c->listenPort);
 }
 
 void QUInternalServer::OnData(UdpConnection& c, const std::uint8_t* d, int n) noexcept {
@@ -299,6 +312,7 @@ void QUInternalServer::OnData(UdpConnection& c, const std::uint8_t* d, int n) no
         block->payload.assign(d + kHeaderBytes, d + n);
         c.receiveSlots[offset] = std::move(block);
         c.bytesReceived += length;
+        Touch(c);
     }
     c.lastActivity = clock_->Seconds();
     c.lastAckTick = 0;
@@ -310,6 +324,7 @@ void QUInternalServer::OnAck(UdpConnection& c, const std::uint8_t* d) noexcept {
         c.peerSendBase = peerBase;
     }
     const std::uint32_t theirBase = Get32(d + 36);
+    bool freed = false;
     for (int k = 0; k < c.usedSendSlots; ++k) {
         std::vector<std::uint8_t>& slot = c.sendSlots[k];
         if (slot.empty()) {
@@ -322,9 +337,21 @@ void QUInternalServer::OnAck(UdpConnection& c, const std::uint8_t* d) noexcept {
             slot.clear();
             c.lastSentTick[k] = 0;
             c.retries[k] = 0;
+            freed = true;
         }
     }
+    if (freed) {
+        SlotsFreed(c);
+    }
     c.lastActivity = clock_->Seconds();
+}
+
+void QUInternalServer::SlotsFreed(UdpConnection& c) noexcept {
+    // The window moves on now rather than at the next acknowledgement pass, so that a
+    // writer waiting for room sees it; the packets waiting for room go when the burst ends.
+    c.CompactSendSlots();
+    c.slotsFreed = true;
+    Touch(c);
 }
 
 void QUInternalServer::OnSingleAck(UdpConnection& c, const std::uint8_t* d) noexcept {
@@ -337,6 +364,7 @@ void QUInternalServer::OnSingleAck(UdpConnection& c, const std::uint8_t* d) noex
         c.sendSlots[k].clear();
         c.lastSentTick[k] = 0;
         c.retries[k] = 0;
+        SlotsFreed(c);
     }
     c.lastActivity = clock_->Seconds();
 }

@@ -126,6 +126,18 @@ int QUdpSocketTransport::Wait(SocketHandle socket, bool forWrite, int timeoutMs)
     return set.empty() && errors.empty() ? 0 : 1;
 }
 
+bool QUdpSocketTransport::WaitEntry(SocketHandle socket, bool forWrite, SocketWait* wait) noexcept {
+    const std::shared_ptr<UdpWakeFd>& wake = ThreadUdpWake();
+    if (!wake || wake->Fd() < 0) {
+        return false;
+    }
+    Server().UdpArmWake(Handle(socket), forWrite, wake);
+    wait->socket = wake->Fd();
+    wait->forWrite = false;
+    wait->drain = true;
+    return true;
+}
+
 int QUdpSocketTransport::PendingError(SocketHandle socket) noexcept {
     const int state = Server().ConnectionState(Handle(socket));
     if (state == udp::kEstablished) {

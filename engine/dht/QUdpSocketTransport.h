@@ -28,6 +28,9 @@ class QUdpSocketTransport final : public TSocketTransport {
     int PendingError(SocketHandle socket) noexcept override;
     bool LocalAddress(SocketHandle socket, SocketAddress* local) noexcept override;
     bool SetReceiveBufferSize(SocketHandle, int) noexcept override { return true; }
+    // The calling thread's wake-up descriptor, armed to be signalled when the pseudo-socket
+    // turns ready, so that a task waits on it in one poll() with its TCP sockets.
+    bool WaitEntry(SocketHandle socket, bool forWrite, SocketWait* wait) noexcept override;
 
   private:
     QUInternalServer& Server() noexcept;

@@ -91,4 +91,12 @@ bool UdpConnection::HasReadable() const noexcept {
     return !readyQueue.empty() || receiveSlots[0] != nullptr;
 }
 
+int UdpConnection::FilledReceiveSlots() const noexcept {
+    int filled = 0;
+    for (const auto& slot : receiveSlots) {
+        filled += slot ? 1 : 0;
+    }
+    return filled;
+}
+
 }  // namespace koruvan::engine

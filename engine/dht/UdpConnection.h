@@ -1,5 +1,5 @@
 // One pseudo-socket: a reliable byte stream to a remote node over the shared UDP socket.
-// Records live in the lists of QUInternalServer and are guarded by its lock.
+// Records live in the lists of QUInternalServer; every field is guarded by its lock.
 #pragma once
 
 #include <array>
@@ -47,6 +47,13 @@ struct UdpConnection {
     bool incoming = false;
     bool connected = false;
     std::uint32_t lastAckTick = 0;
+    // An owed acknowledgement held back since this tick (0: none) because the reader has a
+    // whole window unread: acknowledging then would let the sender run past what this side
+    // can store. It goes out when the reader catches up, or with the repeat time.
+    std::uint32_t ackHeldTick = 0;
+    // An acknowledgement freed send slots since the last burst ended: packets waiting for
+    // room in the window can go.
+    bool slotsFreed = false;
     std::uint32_t peerSendBase = 0;
     std::int32_t sends = 0;
     std::int32_t retransmits = 0;
@@ -72,6 +79,7 @@ struct UdpConnection {
     // Moves consecutive received packets from slot 0 into the ready queue.
     void MoveInSequence() noexcept;
     [[nodiscard]] bool HasReadable() const noexcept;
+    [[nodiscard]] int FilledReceiveSlots() const noexcept;
 };
 
 }  // namespace koruvan::engine

@@ -27,6 +27,15 @@ inline constexpr std::int64_t kIoError = -2;       // the socket failed; see the
 // Outcome of a connect call besides 0 (connected at once).
 inline constexpr int kConnectInProgress = -1;
 
+// One descriptor to wait on: a TCP socket for reading, or for writing (a connect under way);
+// or a wake-up descriptor (`drain`) that the pseudo-socket transport signals when one of
+// its sockets turns ready, emptied once the wait is over.
+struct SocketWait {
+    SocketHandle socket = kInvalidSocket;
+    bool forWrite = false;
+    bool drain = false;
+};
+
 class TSocketTransport {
   public:
     virtual ~TSocketTransport() = default;
@@ -57,17 +66,18 @@ class TSocketTransport {
     virtual int PendingError(SocketHandle socket) noexcept = 0;
     virtual bool LocalAddress(SocketHandle socket, SocketAddress* local) noexcept = 0;
     virtual bool SetReceiveBufferSize(SocketHandle socket, int bytes) noexcept = 0;
+    // What WaitForSockets waits on for this socket (readable, or writable when forWrite);
+    // false when the transport has nothing to offer a poll().
+    virtual bool WaitEntry(SocketHandle /*socket*/, bool /*forWrite*/,
+                           SocketWait* /*wait*/) noexcept {
+        return false;
+    }
 };
 
 // The TCP transport (process-wide, stateless).
 TSocketTransport& TcpTransport() noexcept;
 
-// One TCP socket to wait on: for reading, or for writing (a connect under way).
-struct SocketWait {
-    SocketHandle socket = kInvalidSocket;
-    bool forWrite = false;
-};
-// Waits up to timeoutMs until one of the TCP sockets can be read (or written); returns
+// Waits up to timeoutMs until one of the descriptors can be read (or written); returns
 // at once when one already can. Without sockets it just sleeps. 1 ready, 0 time-out.
 int WaitForSockets(const SocketWait* waits, std::size_t count, int timeoutMs) noexcept;
 // A socket is reported readable only once `bytes` are waiting (or it closed): a waiting

@@ -472,12 +472,7 @@ void TPeerConnection::Consume(std::int32_t n, bool keepCapacity) noexcept {
 }
 
 bool TPeerConnection::WaitEntry(SocketWait& wait) const noexcept {
-    if (!IsOpen() || transport_ != &TcpTransport()) {
-        return false;
-    }
-    wait.socket = socket_;
-    wait.forWrite = !connected_;
-    return true;
+    return IsOpen() && transport_->WaitEntry(socket_, !connected_, &wait);
 }
 
 void TPeerConnection::SetReceiveLowWater(int bytes) noexcept {

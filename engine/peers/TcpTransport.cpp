@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 
 #include "engine/peers/SocketTransport.h"
 
@@ -153,6 +154,13 @@ class PosixTcpTransport final : public TSocketTransport {
         }
     }
 
+    bool WaitEntry(SocketHandle socket, bool forWrite, SocketWait* wait) noexcept override {
+        wait->socket = socket;
+        wait->forWrite = forWrite;
+        wait->drain = false;
+        return true;
+    }
+
     int Wait(SocketHandle socket, bool forWrite, int timeoutMs) noexcept override {
         pollfd entry{};
         entry.fd = Fd(socket);
@@ -206,6 +214,12 @@ int WaitForSockets(const SocketWait* waits, std::size_t count, int timeoutMs) no
         entries[i].revents = 0;
     }
     const int result = ::poll(entries, n, timeoutMs < 0 ? -1 : timeoutMs);
+    for (std::size_t i = 0; i < n && result > 0; ++i) {
+        if (waits[i].drain && entries[i].revents != 0) {
+            std::uint64_t count = 0;
+            (void)!::read(entries[i].fd, &count, sizeof(count));  // non-blocking: empty is fine
+        }
+    }
     return result > 0 ? 1 : 0;
 }
 

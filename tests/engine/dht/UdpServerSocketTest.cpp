@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/core/base/EngineClock.h"
 #include "engine/dht/QUInternalServer.h"
@@ -117,6 +120,75 @@ TEST(UdpServerSocket, LoopOnLoopbackRegistersServesTheDhtAndRebinds) {
         EXPECT_TRUE(test::WaitFor([&] { return server.BoundPort() == moved; }));
         EXPECT_EQ(rendezvous.Receive().size(), 64u);  // registers again after the pause
         server.Stop();
+    }
+    StopEngineClock();
+}
+
+// The system clock, with every wait of the loop recorded and the callers' waits counted.
+class RecordingClock final : public UdpClock {
+  public:
+    int Poll(pollfd* fds, int count, int timeoutMs) noexcept override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            timeouts_.push_back(timeoutMs);
+        }
+        return UdpClock::Poll(fds, count, timeoutMs);
+    }
+    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::int64_t ms,
+              const std::function<bool()>& ready) noexcept override {
+        ++waits;
+        UdpClock::Wait(cv, lock, ms, ready);
+    }
+    std::vector<int> Timeouts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return timeouts_;
+    }
+    std::atomic<int> waits{0};
+
+  private:
+    std::mutex mutex_;
+    std::vector<int> timeouts_;
+};
+
+TEST(UdpServerSocket, AnIdleLoopWaitsForItsNextTimerAndAStopEndsEveryWait) {
+    LoopbackSocket rendezvous;
+    UdpServerConfig config;
+    std::strcpy(config.serverHost, "127.0.0.1");
+    config.serverPort = rendezvous.port;
+    config.localPort = FreeUdpPort();
+    config.localIp = htonl(INADDR_LOOPBACK);
+    config.nodeId[0] = 0x43;
+    {
+        RecordingClock clock;
+        QUInternalServer server(&clock);
+        server.SetTransportDisabled(false);
+        ASSERT_EQ(server.Start(config), 0);
+        int nodePort = 0;
+        ASSERT_EQ(rendezvous.Receive(&nodePort).size(), 64u);  // register
+        rendezvous.SendTo(nodePort, std::string("\x7f\x00\x00\x01\x00\x00\x1f\x40", 8));
+        ASSERT_TRUE(test::WaitFor([&] { return server.ServerReplied(); }));
+        // The wait after the answer: until the keep-alive, 52 s on, not a short look.
+        ASSERT_TRUE(test::WaitFor([&] { return clock.Timeouts().size() >= 2; }));
+        for (int timeout : clock.Timeouts()) {
+            EXPECT_GE(timeout, 40000);
+        }
+        // A caller waiting without a time limit is let go by the stop, as is the loop.
+        const std::uint32_t listener = server.UdpSocket();
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(6881);
+        ASSERT_EQ(server.UdpBind(listener, &any, sizeof(any)), 0);
+        ASSERT_EQ(server.UdpListen(listener, 4), 0);
+        std::atomic<int> ready{-1};
+        std::thread waiter([&] {
+            std::vector<std::uint32_t> readable{listener};
+            ready = server.UdpSelect(&readable, nullptr, nullptr, nullptr);
+        });
+        EXPECT_TRUE(test::WaitFor([&] { return clock.waits.load() == 1; }));
+        server.Stop();
+        waiter.join();
+        EXPECT_EQ(ready.load(), 0);
+        EXPECT_FALSE(server.IsRunning());
     }
     StopEngineClock();
 }

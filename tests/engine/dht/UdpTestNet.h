@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -16,13 +17,30 @@
 
 namespace koruvan::engine::test {
 
+// A hand-driven clock. Sleeps and timed waits pass at once, as if the time had gone by;
+// with blockWaits set a waiting caller blocks for real until it is woken (a test then
+// sees that the wake came from the event, not from time passing).
 class ManualUdpClock final : public UdpClock {
   public:
     std::uint32_t Tick() noexcept override { return tick; }
     std::uint32_t Seconds() noexcept override { return seconds; }
     void Sleep(std::uint32_t ms) noexcept override { tick += ms; }
-    std::uint32_t tick = 100000;
-    std::uint32_t seconds = 1000;
+    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::int64_t ms,
+              const std::function<bool()>& ready) noexcept override {
+        if (ready()) {
+            return;
+        }
+        if (ms >= 0 && !blockWaits) {
+            tick += static_cast<std::uint32_t>(ms);
+            return;
+        }
+        ++blockedWaits;
+        cv.wait(lock, ready);
+    }
+    std::atomic<std::uint32_t> tick{100000};
+    std::atomic<std::uint32_t> seconds{1000};
+    std::atomic<bool> blockWaits{false};
+    std::atomic<int> blockedWaits{0};
 };
 
 inline std::uint32_t Ip(const char* dotted) {
